@@ -1,0 +1,151 @@
+// Files, byte streams, data streams (big-endian Int32, counted UTF-16) and byte-array streams.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "qxmox/CharArray.h"
+#include "qxmox/Exception.h"
+#include "qxmox/String.h"
+
+namespace QxMoxIo {
+
+// File_t names a path in the file system.
+class File_t {
+ public:
+  explicit File_t(std::string path) : m_path(std::move(path)) {}
+  explicit File_t(const QxMoxStr::String_t& path) : m_path(path.ToUtf8()) {}
+  const std::string& GetPath() const { return m_path; }
+  bool Exists() const;
+  bool IsDirectory() const;
+  // Delete removes a file or an empty directory; true on success.
+  bool Delete() const;
+  // Mkdirs creates the directory and its missing parents (mode 0755 less the umask); true
+  // when the directory exists afterwards.
+  bool Mkdirs() const;
+  // GetParent returns the path up to the last '/', or "." when there is none.
+  std::string GetParent() const;
+
+ private:
+  std::string m_path;
+};
+
+// InputStream_t reads bytes.
+class InputStream_t {
+ public:
+  virtual ~InputStream_t() = default;
+  // Read reads up to length bytes and returns the count read; 0 at the end of the data.
+  // Throws IOException_t on a read error.
+  virtual size_t Read(void* buffer, size_t length) = 0;
+  // Remaining returns how many bytes are left when the stream knows it, else -1.
+  virtual long long Remaining() const { return -1; }
+  virtual void Close() {}
+};
+
+// OutputStream_t writes bytes.
+class OutputStream_t {
+ public:
+  virtual ~OutputStream_t() = default;
+  virtual void Write(const void* data, size_t length) = 0;
+  void Write(const QxMoxArray::CharArray_t& bytes) { Write(bytes.GetData(), bytes.GetSize()); }
+  // Write(text) writes the text in UTF-8.
+  void Write(const QxMoxStr::String_t& text);
+  void Write(char c) { Write(&c, 1); }
+  virtual void Flush() {}
+  // Close flushes and closes the layers below.
+  virtual void Close() { Flush(); }
+};
+
+// FileInputStream_t reads a file. The constructor throws IOException_t when it cannot open it.
+class FileInputStream_t : public InputStream_t {
+ public:
+  explicit FileInputStream_t(const std::string& path);
+  ~FileInputStream_t() override;
+  size_t Read(void* buffer, size_t length) override;
+  long long Remaining() const override;
+  void Close() override;
+
+ private:
+  int m_fd = -1;
+};
+
+// FileOutputStream_t writes a file, created with the given mode (never widened later) and
+// truncated, or appended to. The constructor throws IOException_t when it cannot open it.
+class FileOutputStream_t : public OutputStream_t {
+ public:
+  explicit FileOutputStream_t(const std::string& path, bool append = false, mode_t mode = 0644);
+  ~FileOutputStream_t() override;
+  void Write(const void* data, size_t length) override;
+  // Sync makes the written data durable (fdatasync).
+  void Sync();
+  void Close() override;
+
+ private:
+  int m_fd = -1;
+};
+
+// CharArrayInputStream_t reads a copy of a byte array.
+class CharArrayInputStream_t : public InputStream_t {
+ public:
+  explicit CharArrayInputStream_t(QxMoxArray::CharArray_t bytes) : m_bytes(std::move(bytes)) {}
+  size_t Read(void* buffer, size_t length) override;
+  long long Remaining() const override {
+    return static_cast<long long>(m_bytes.GetSize() - m_pos);
+  }
+
+ private:
+  QxMoxArray::CharArray_t m_bytes;
+  size_t m_pos = 0;
+};
+
+// CharArrayOutputStream_t collects bytes in memory.
+class CharArrayOutputStream_t : public OutputStream_t {
+ public:
+  using OutputStream_t::Write;
+  void Write(const void* data, size_t length) override { m_bytes.Append(data, length); }
+  QxMoxArray::CharArray_t ToCharArray() const { return m_bytes; }
+  // ToString decodes the bytes as UTF-8.
+  QxMoxStr::String_t ToString() const { return QxMoxStr::String_t(m_bytes.View()); }
+  size_t Size() const { return m_bytes.GetSize(); }
+
+ private:
+  QxMoxArray::CharArray_t m_bytes;
+};
+
+// DataOutputStream_t writes Int32 as four big-endian bytes and strings as an Int32 count of
+// UTF-16 code units (-1 for the null string) followed by the units, each big-endian.
+class DataOutputStream_t : public OutputStream_t {
+ public:
+  using OutputStream_t::Write;
+  explicit DataOutputStream_t(OutputStream_t& out) : m_out(out) {}
+  void Write(const void* data, size_t length) override { m_out.Write(data, length); }
+  void WriteInt32(int32_t value);
+  void WriteUTF16String(const QxMoxStr::String_t& text);
+  void Flush() override { m_out.Flush(); }
+  void Close() override { m_out.Close(); }
+
+ private:
+  OutputStream_t& m_out;
+};
+
+// DataInputStream_t reads what DataOutputStream_t wrote. Every read throws IOException_t at the
+// end of the data; a string count below -1, or larger than what the data can still hold, is an
+// IOException_t, and memory grows only with the bytes actually read.
+class DataInputStream_t : public InputStream_t {
+ public:
+  explicit DataInputStream_t(InputStream_t& in) : m_in(in) {}
+  size_t Read(void* buffer, size_t length) override { return m_in.Read(buffer, length); }
+  long long Remaining() const override { return m_in.Remaining(); }
+  // ReadFully fills exactly length bytes or throws IOException_t.
+  void ReadFully(void* buffer, size_t length);
+  int32_t ReadInt32();
+  QxMoxStr::String_t ReadUTF16String();
+  void Close() override { m_in.Close(); }
+
+ private:
+  InputStream_t& m_in;
+};
+
+}  // namespace QxMoxIo

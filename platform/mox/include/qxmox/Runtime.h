@@ -1,0 +1,62 @@
+// The platform's directories (Dir_t), the running program (App_t) and the machine (Platform_t).
+#pragma once
+
+#include <string>
+
+#include "qxmox/String.h"
+
+namespace QxMoxRuntime {
+
+// Dir_t maps directory keys to absolute paths under QX_HOME (default $HOME/.qx).
+class Dir_t {
+ public:
+  enum Key_e { DIR_HOME = 1, DIR_ETC = 2, DIR_LOG = 3, DIR_RUN = 4, DIR_DATA = 7 };
+  // Path returns the absolute path of relative under the directory of key: 1 QX_HOME, 2 etc,
+  // 3 log, 4 run, 7 data. An empty relative path gives the directory itself. Throws
+  // QxMoxMsg::IllegalArgumentError_t for an unknown key, an absolute relative path or one
+  // with a ".." component.
+  static QxMoxStr::String_t Path(int key, const QxMoxStr::String_t& relative);
+  // Home returns QX_HOME as set now.
+  static std::string Home();
+  // EnsureDir creates the directory of key (and parents) when missing and returns its path.
+  static std::string EnsureDir(int key);
+};
+
+// App_t is the running program.
+class App_t {
+ public:
+  // GetName returns the name set with SetName, else the program's file name.
+  static QxMoxStr::String_t GetName();
+  static void SetName(const QxMoxStr::String_t& name);
+  static long GetProcessId();
+};
+
+// Platform_t describes the machine from uname().
+class Platform_t {
+ public:
+  // Operating systems. Values are stable: they travel in request records.
+  enum OSType_e { OS_UNKNOWN = 0, OS_LINUX = 1, OS_WINDOWS = 2, OS_SOLARIS = 3, OS_AIX = 4,
+                  OS_HPUX = 5, OS_MACOS = 6, OS_FREEBSD = 7 };
+  // Processors. Values are stable: they travel in request records.
+  enum CPU_e { CPU_UNKNOWN = 0, CPU_X86 = 1, CPU_X86_64 = 2, CPU_ARM = 3, CPU_ARM64 = 4,
+               CPU_PPC = 5, CPU_PPC64 = 6, CPU_SPARC = 7, CPU_S390X = 8, CPU_RISCV64 = 9,
+               CPU_IA64 = 10 };
+
+  Platform_t();  // reads uname()
+  int GetType() const { return m_type; }
+  // GetVers1..3 are the kernel release's first three numbers (0 when absent).
+  int GetVers1() const { return m_vers[0]; }
+  int GetVers2() const { return m_vers[1]; }
+  int GetVers3() const { return m_vers[2]; }
+  int GetCPUType() const { return m_cpu; }
+  // OSTypeName and CPUName return one-word display names ("Linux", "x86_64"; "Unknown").
+  static const char* OSTypeName(int type);
+  static const char* CPUName(int cpu);
+
+ private:
+  int m_type = OS_UNKNOWN;
+  int m_vers[3] = {0, 0, 0};
+  int m_cpu = CPU_UNKNOWN;
+};
+
+}  // namespace QxMoxRuntime
