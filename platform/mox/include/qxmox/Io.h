@@ -16,6 +16,7 @@ namespace QxMoxIo {
 class File_t {
  public:
   explicit File_t(std::string path) : m_path(std::move(path)) {}
+  explicit File_t(const char* path) : m_path(path != nullptr ? path : "") {}
   explicit File_t(const QxMoxStr::String_t& path) : m_path(path.ToUtf8()) {}
   const std::string& GetPath() const { return m_path; }
   bool Exists() const;
@@ -23,9 +24,10 @@ class File_t {
   // Delete removes a file or an empty directory; true on success.
   bool Delete() const;
   // Mkdirs creates the directory and its missing parents (mode 0755 less the umask); true
-  // when the directory exists afterwards.
+  // when the directory exists afterwards. On false, errno tells why.
   bool Mkdirs() const;
-  // GetParent returns the path up to the last '/', or "." when there is none.
+  // GetParent returns the path up to the last '/' (trailing slashes ignored), "/" for a
+  // name in the root, or "." when there is no '/'.
   std::string GetParent() const;
 
  private:
@@ -58,7 +60,9 @@ class OutputStream_t {
   virtual void Close() { Flush(); }
 };
 
-// FileInputStream_t reads a file. The constructor throws IOException_t when it cannot open it.
+// FileInputStream_t reads a file. The constructor throws IOException_t when it cannot open it;
+// Read after Close throws IOException_t. Remaining is the file size less the read position for
+// a regular file, -1 for anything else (pipes, devices) and after Close.
 class FileInputStream_t : public InputStream_t {
  public:
   explicit FileInputStream_t(const std::string& path);
@@ -71,10 +75,15 @@ class FileInputStream_t : public InputStream_t {
   int m_fd = -1;
 };
 
-// FileOutputStream_t writes a file, created with the given mode (never widened later) and
-// truncated, or appended to. The constructor throws IOException_t when it cannot open it.
+// FileOutputStream_t writes a file, created with the given mode (never widened later; an
+// existing file keeps its mode) and truncated, or appended to. Writes go straight to the file
+// (no buffer), whole even when the system writes in parts. The constructor throws
+// IOException_t when it cannot open the file; Write, Sync and Close throw IOException_t on
+// failure, Write and Sync also after Close. Close reports an error of close() itself (a late
+// write error on some file systems); the destructor closes quietly.
 class FileOutputStream_t : public OutputStream_t {
  public:
+  using OutputStream_t::Write;
   explicit FileOutputStream_t(const std::string& path, bool append = false, mode_t mode = 0644);
   ~FileOutputStream_t() override;
   void Write(const void* data, size_t length) override;
@@ -91,9 +100,7 @@ class CharArrayInputStream_t : public InputStream_t {
  public:
   explicit CharArrayInputStream_t(QxMoxArray::CharArray_t bytes) : m_bytes(std::move(bytes)) {}
   size_t Read(void* buffer, size_t length) override;
-  long long Remaining() const override {
-    return static_cast<long long>(m_bytes.GetSize() - m_pos);
-  }
+  long long Remaining() const override { return static_cast<long long>(m_bytes.GetSize() - m_pos); }
 
  private:
   QxMoxArray::CharArray_t m_bytes;
@@ -116,6 +123,8 @@ class CharArrayOutputStream_t : public OutputStream_t {
 
 // DataOutputStream_t writes Int32 as four big-endian bytes and strings as an Int32 count of
 // UTF-16 code units (-1 for the null string) followed by the units, each big-endian.
+// WriteUTF16String throws QxMoxMsg::IllegalArgumentError_t for text of more than INT32_MAX
+// units. Unpaired surrogates are written as they are and read back unchanged.
 class DataOutputStream_t : public OutputStream_t {
  public:
   using OutputStream_t::Write;
@@ -132,7 +141,9 @@ class DataOutputStream_t : public OutputStream_t {
 
 // DataInputStream_t reads what DataOutputStream_t wrote. Every read throws IOException_t at the
 // end of the data; a string count below -1, or larger than what the data can still hold, is an
-// IOException_t, and memory grows only with the bytes actually read.
+// IOException_t. When the stream below knows its Remaining bytes, a count beyond them throws
+// before anything is allocated; otherwise the units are read in 64 KiB pieces, so memory
+// grows only with the bytes actually read.
 class DataInputStream_t : public InputStream_t {
  public:
   explicit DataInputStream_t(InputStream_t& in) : m_in(in) {}

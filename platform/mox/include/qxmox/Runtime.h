@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "qxmox/String.h"
 
@@ -31,25 +32,54 @@ class App_t {
   static long GetProcessId();
 };
 
-// Platform_t describes the machine from uname().
+// Platform_t describes the machine from uname(): the operating system (sysname), the kernel
+// release's first three numbers and the processor (machine).
 class Platform_t {
  public:
-  // Operating systems. Values are stable: they travel in request records.
-  enum OSType_e { OS_UNKNOWN = 0, OS_LINUX = 1, OS_WINDOWS = 2, OS_SOLARIS = 3, OS_AIX = 4,
-                  OS_HPUX = 5, OS_MACOS = 6, OS_FREEBSD = 7 };
-  // Processors. Values are stable: they travel in request records.
-  enum CPU_e { CPU_UNKNOWN = 0, CPU_X86 = 1, CPU_X86_64 = 2, CPU_ARM = 3, CPU_ARM64 = 4,
-               CPU_PPC = 5, CPU_PPC64 = 6, CPU_SPARC = 7, CPU_S390X = 8, CPU_RISCV64 = 9,
-               CPU_IA64 = 10 };
+  // Operating systems, from sysname: "Linux" 1; "Windows" and the POSIX layers on it
+  // ("CYGWIN_NT-...", "MINGW...", "MSYS...") 2; "SunOS" 3; "AIX" 4; "HP-UX" 5; "Darwin" 6;
+  // "FreeBSD" 7; anything else 0. Values are stable: they travel in request records.
+  enum OSType_e {
+    OS_UNKNOWN = 0,
+    OS_LINUX = 1,
+    OS_WINDOWS = 2,
+    OS_SOLARIS = 3,
+    OS_AIX = 4,
+    OS_HPUX = 5,
+    OS_MACOS = 6,
+    OS_FREEBSD = 7
+  };
+  // Processors, from machine: "i386".."i686", "i86pc", "x86" 1; "x86_64", "amd64" 2; "arm..."
+  // (32-bit) 3; "aarch64", "arm64" 4; "ppc", "powerpc" 5; "ppc64...", "powerpc64..." 6;
+  // "sparc...", "sun4..." 7; "s390x" 8; "riscv64" 9; "ia64" 10; anything else 0. Values are
+  // stable: they travel in request records.
+  enum CPU_e {
+    CPU_UNKNOWN = 0,
+    CPU_X86 = 1,
+    CPU_X86_64 = 2,
+    CPU_ARM = 3,
+    CPU_ARM64 = 4,
+    CPU_PPC = 5,
+    CPU_PPC64 = 6,
+    CPU_SPARC = 7,
+    CPU_S390X = 8,
+    CPU_RISCV64 = 9,
+    CPU_IA64 = 10
+  };
 
-  Platform_t();  // reads uname()
+  // Platform_t() reads uname() of this machine (all unknown when uname fails).
+  Platform_t();
+  // Platform_t(sysname, release, machine) describes a machine from uname's fields.
+  Platform_t(std::string_view sysname, std::string_view release, std::string_view machine);
   int GetType() const { return m_type; }
-  // GetVers1..3 are the kernel release's first three numbers (0 when absent).
+  // GetVers1..3 are the kernel release's leading dot-separated numbers ("6.1.0-18-amd64"
+  // gives 6, 1, 0; "5.15" gives 5, 15, 0); 0 when absent.
   int GetVers1() const { return m_vers[0]; }
   int GetVers2() const { return m_vers[1]; }
   int GetVers3() const { return m_vers[2]; }
   int GetCPUType() const { return m_cpu; }
-  // OSTypeName and CPUName return one-word display names ("Linux", "x86_64"; "Unknown").
+  // OSTypeName and CPUName return one-word display names ("Linux", "HP-UX", "x86_64",
+  // "arm64"); "Unknown" for 0 and for values outside the lists.
   static const char* OSTypeName(int type);
   static const char* CPUName(int cpu);
 

@@ -7,10 +7,20 @@
 
 namespace QxMoxTrc {
 
-// TraceObj_t is one (area, category) trace object. Its level word comes from QX_TRACE, a comma
-// list of area:category=word ('*' matches any area or category; the word in decimal or 0x hex),
-// or else from the [mox.trace] section of the configuration with the same keys. A line of
-// level L is written when every bit of L is set in the word.
+// TraceObj_t is one (area, category) trace object. A line of level L is written when every bit
+// of L is set in the object's level word.
+//
+// Level words come from a level spec: a comma list of entries "area:category=word", where area
+// and category may each be '*' (any), category is a decimal number, and word is decimal or 0x
+// hex (32 bits). Entries that do not parse are ignored. When the environment holds QX_TRACE
+// (even empty) it is the spec; otherwise the keys of the [mox.trace] configuration section form
+// it (key "area:category", value the word). An unreadable or malformed configuration counts as
+// no entries. When several entries match, the most specific wins: exact area and category,
+// then exact area with '*', then '*' with exact category, then '*:*'; among equally specific
+// entries the last one wins. An object that no entry matches has level 0.
+//
+// A new object takes its level from the spec as it was last read (read once on first use, again
+// by ReloadLevels). Construction is safe during static initialisation of any library.
 class TraceObj_t {
  public:
   TraceObj_t(const char* area, int category);
@@ -25,9 +35,13 @@ class TraceObj_t {
   const std::string& GetArea() const { return m_area; }
   int GetCategory() const { return m_category; }
 
-  // DoTrace writes one line (UTC time, thread id, area, category, level, file:line, text)
-  // to QX_TRACE_FILE (default QX_HOME/log/trace.log; "-" is standard error), without testing
-  // the level. Trace tests the level first. Neither throws.
+  // DoTrace writes one line without testing the level:
+  //   "2026-12-06T07:47:05.123Z <tid> <area>:<category> <level> <file>:<line> <text>\n"
+  // (UTC time with milliseconds, kernel thread id, level in decimal, the file's base name;
+  // newline characters in the text become spaces). The line goes out in one write() to the trace
+  // sink, a file opened with O_APPEND on first use and kept: QX_TRACE_FILE ("-" is standard error),
+  // else QX_HOME/log/trace.log (the directory is created). A sink that cannot be opened drops
+  // lines until ReopenSink. Trace tests the level first. Neither throws.
   void DoTrace(uint32_t level, const char* text, const char* file, int line) const noexcept;
   void Trace(uint32_t level, const char* text, const char* file, int line) const noexcept {
     if (IsEnabled(level)) DoTrace(level, text, file, line);
@@ -50,10 +64,12 @@ class TraceWrapper_t {
   TraceObj_t m_obj;
 };
 
-// BlockTrace_t traces "Entering <name>" on construction and "Leaving <name>" on destruction.
+// BlockTrace_t writes "Entering <name>" on construction and "Leaving <name>" on destruction,
+// each at its level when the object is enabled at that level then. Never throws.
 class BlockTrace_t {
  public:
-  BlockTrace_t(TraceObj_t& obj, const char* name, uint32_t level, const char* file, int line);
+  BlockTrace_t(TraceObj_t& obj, const char* name, uint32_t level, const char* file,
+               int line) noexcept;
   ~BlockTrace_t();
   BlockTrace_t(const BlockTrace_t&) = delete;
   BlockTrace_t& operator=(const BlockTrace_t&) = delete;
@@ -66,7 +82,12 @@ class BlockTrace_t {
   int m_line;
 };
 
-// ReloadLevels re-reads QX_TRACE and [mox.trace] and sets every live trace object's level.
-void ReloadLevels();
+// ReloadLevels re-reads QX_TRACE and [mox.trace] and sets every live trace object's level from
+// them (overriding levels set with SetLevel). Never throws.
+void ReloadLevels() noexcept;
+
+// ReopenSink closes the trace sink; the next line opens it again from QX_TRACE_FILE and QX_HOME
+// as they are then (after a log rotation or a change of those variables). Never throws.
+void ReopenSink() noexcept;
 
 }  // namespace QxMoxTrc

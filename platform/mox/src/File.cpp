@@ -1,0 +1,56 @@
+// File_t: existence, deletion and directory creation for a path.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "qxmox/Io.h"
+
+namespace QxMoxIo {
+namespace {
+
+bool IsDir(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+bool File_t::Exists() const {
+  struct stat st {};
+  return !m_path.empty() && stat(m_path.c_str(), &st) == 0;
+}
+
+bool File_t::IsDirectory() const { return !m_path.empty() && IsDir(m_path); }
+
+bool File_t::Delete() const { return !m_path.empty() && remove(m_path.c_str()) == 0; }
+
+bool File_t::Mkdirs() const {
+  if (m_path.empty()) return false;
+  // Create each prefix that ends before a '/', then the path itself. EEXIST covers both a
+  // directory made earlier and one made by a concurrent process; the final check decides.
+  for (size_t pos = m_path.find('/', 1); pos != std::string::npos;
+       pos = m_path.find('/', pos + 1)) {
+    if (m_path[pos - 1] == '/') continue;
+    const std::string prefix = m_path.substr(0, pos);
+    if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  if (mkdir(m_path.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  if (IsDir(m_path)) return true;
+  errno = ENOTDIR;  // something other than a directory holds the name
+  return false;
+}
+
+std::string File_t::GetParent() const {
+  std::string path = m_path;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  path.resize(slash);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace QxMoxIo
