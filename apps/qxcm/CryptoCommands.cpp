@@ -1,0 +1,362 @@
+// qxcm csr, ca, cert and pkcs12: requests, the CA, issuing and PKCS#12 conversion.
+#include <string.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "CommandSupport.h"
+#include "Commands.h"
+#include "qxmox/CharArray.h"
+#include "qxmox/Exception.h"
+#include "qxseccm/CertRequest.h"
+#include "qxseccm/CertificateBuilder.h"
+#include "qxseccm/PKCS12Converter.h"
+#include "qxseccm/Utils.h"
+#include "qxseccm/X509CertRequest.h"
+#include "qxseccore/Certificate.h"
+#include "qxseccore/Key.h"
+
+namespace QxCm {
+namespace {
+
+using QxMoxArray::CharArray_t;
+using QxSecCore::Key;
+using QxSecCore::X509Certificate;
+
+constexpr std::string_view kBeginCert = "-----BEGIN CERTIFICATE-----";
+constexpr std::string_view kEndCert = "-----END CERTIFICATE-----";
+
+[[noreturn]] void Refuse(const std::string& text) {
+  throw QxMoxMsg::IllegalArgumentError_t(QxMoxMsg::CreateWarn_t(QxMoxStr::String_t(text)));
+}
+
+[[noreturn]] void RefuseFile(const std::string& path, const char* what,
+                             const QxMoxMsg::Exception_t& cause) {
+  QxMoxMsg::Message_t message =
+      QxMoxMsg::CreateWarn_t(QxMoxStr::String_t("'" + path + "' does not hold " + what + "."));
+  message.AddDetails(cause.GetMessageList());
+  throw QxMoxMsg::IllegalArgumentError_t(message);
+}
+
+X509Certificate ReadCertificate(const std::string& path) {
+  const CharArray_t pem = ReadInput(path);
+  try {
+    return X509Certificate(pem);
+  } catch (const QxMoxMsg::IllegalArgumentError_t& e) {
+    RefuseFile(path, "a PEM certificate", e);
+  }
+}
+
+// ReadCertificates returns every certificate of a PEM bundle, in file order.
+std::vector<X509Certificate> ReadCertificates(const std::string& path) {
+  const CharArray_t bytes = ReadInput(path);
+  const std::string_view text = bytes.View();
+  std::vector<X509Certificate> certs;
+  for (size_t begin = text.find(kBeginCert); begin != std::string_view::npos;
+       begin = text.find(kBeginCert, begin + kBeginCert.size())) {
+    const size_t end = text.find(kEndCert, begin);
+    const size_t stop = end == std::string_view::npos ? text.size() : end + kEndCert.size();
+    try {
+      certs.emplace_back(CharArray_t(text.substr(begin, stop - begin)));
+    } catch (const QxMoxMsg::IllegalArgumentError_t& e) {
+      RefuseFile(path, "PEM certificates only", e);
+    }
+  }
+  if (certs.empty()) Refuse("'" + path + "' holds no PEM certificate.");
+  return certs;
+}
+
+Key ReadPrivateKey(const std::string& path) {
+  const Secret pem(ReadInput(path));
+  try {
+    return Key(Key::TYPE_RSA_PRIVATE, pem.bytes);
+  } catch (const QxMoxMsg::IllegalArgumentError_t& e) {
+    RefuseFile(path, "an unencrypted PEM RSA private key", e);
+  }
+}
+
+CharArray_t TextWithNul(const std::string& text) {
+  return CharArray_t(text.c_str(), text.size() + 1);
+}
+
+// Prompt reads one password from the terminal, copying it out of getpass's static buffer and
+// wiping that buffer.
+Secret Prompt(const char* prompt) {
+  char* typed = QxSecCm::getpass(prompt);
+  const size_t length = strlen(typed);
+  Secret password(CharArray_t(typed, length + 1));
+  explicit_bzero(typed, length);
+  return password;
+}
+
+// ReadPassword takes the first line of passwordFile, or asks on the terminal (twice when
+// confirm, for a new password). The result ends in a NUL.
+Secret ReadPassword(const std::string& passwordFile, bool confirm) {
+  if (!passwordFile.empty()) {
+    const Secret content(ReadInput(passwordFile));
+    std::string_view line = content.bytes.View();
+    line = line.substr(0, line.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    CharArray_t bytes(line.size() + 1);
+    std::copy(line.begin(), line.end(), bytes.GetData());
+    return Secret(std::move(bytes));
+  }
+  if (isatty(STDIN_FILENO) == 0) {
+    Refuse("A password is needed: give --password-file FILE, or run on a terminal to type it.");
+  }
+  Secret password = Prompt("Password: ");
+  if (confirm) {
+    const Secret again = Prompt("Verify password: ");
+    if (!(again.bytes == password.bytes)) Refuse("The passwords do not match.");
+  }
+  return password;
+}
+
+// --- csr create ---------------------------------------------------------------------------
+
+struct CsrArgs {
+  std::string cn, locality, outCsr, outKey;
+};
+
+void CsrCreate(const CsrArgs& a) {
+  QxSecCm::X509CertRequest request{QxMoxStr::String_t(a.cn), QxMoxStr::String_t(a.locality)};
+  CharArray_t csr;
+  request.GetEncoded(csr);
+  const Secret key(request.GetPrivateKey().GetEncoded());
+  OutputFiles out;
+  out.Add(a.outKey, key.bytes, OutputFiles::SECRET);
+  out.Add(a.outCsr, csr, OutputFiles::PUBLIC);
+  out.Commit();
+  std::cout << "Wrote the certificate request to " << a.outCsr << " and its private key to "
+            << a.outKey << ".\n";
+}
+
+void AddCsrCommand(CLI::App& app) {
+  auto args = std::make_shared<CsrArgs>();
+  CLI::App* csr = AddGroup(app, "csr", "Certificate requests (PKCS#10)", "create");
+  CLI::App* create = csr->add_subcommand(
+      "create",
+      "Generate an RSA key pair (1024 bits, exponent 3) and a request signed with SHA-1 whose "
+      "subject is CN, L, O, OU in this order");
+  create->add_option("--cn", args->cn, "Common name (the node's core id)")->required();
+  create->add_option("--locality", args->locality, "Locality name")->required();
+  create->add_option("--out-csr", args->outCsr, "Where to write the PEM request")
+      ->type_name("FILE")
+      ->required();
+  create
+      ->add_option("--out-key", args->outKey,
+                   "Where to write the unencrypted PEM private key (mode 0600)")
+      ->type_name("FILE")
+      ->required();
+  create->callback([args] { CsrCreate(*args); });
+}
+
+// --- ca create ----------------------------------------------------------------------------
+
+struct CaArgs {
+  std::string cn, locality, outCert, outKey;
+};
+
+void CaCreate(const CaArgs& a) {
+  X509Certificate cert;
+  Key key;
+  QxSecCm::CertificateBuilder::CreateSelfSignedCertificate(
+      QxMoxStr::String_t(a.cn), QxMoxStr::String_t(a.locality), true, cert, key);
+  const Secret keyPem(key.GetEncoded());
+  OutputFiles out;
+  out.Add(a.outKey, keyPem.bytes, OutputFiles::SECRET);
+  out.Add(a.outCert, cert.GetEncoded(), OutputFiles::PUBLIC);
+  out.Commit();
+  std::cout << "Wrote the CA certificate to " << a.outCert << " and its private key to " << a.outKey
+            << ".\n";
+}
+
+void AddCaCommand(CLI::App& app) {
+  auto args = std::make_shared<CaArgs>();
+  CLI::App* ca = AddGroup(app, "ca", "The certificate authority", "create");
+  CLI::App* create = ca->add_subcommand(
+      "create",
+      "Create a new key pair and a self-signed CA certificate (serial number 0, valid for 7300 "
+      "days)");
+  create->add_option("--cn", args->cn, "Common name of the CA")->required();
+  create->add_option("--locality", args->locality, "Locality name")->required();
+  create->add_option("--out-cert", args->outCert, "Where to write the PEM certificate")
+      ->type_name("FILE")
+      ->required();
+  create
+      ->add_option("--out-key", args->outKey,
+                   "Where to write the unencrypted PEM private key (mode 0600)")
+      ->type_name("FILE")
+      ->required();
+  create->callback([args] { CaCreate(*args); });
+}
+
+// --- cert sign ----------------------------------------------------------------------------
+
+struct SignArgs {
+  std::string caCert, caKey, csr, out;
+  bool isCA = false;
+};
+
+void CertSign(const SignArgs& a) {
+  const X509Certificate caCert = ReadCertificate(a.caCert);
+  const Key caKey = ReadPrivateKey(a.caKey);
+  const CharArray_t csr = ReadInput(a.csr);
+  QxSecCm::CertificateBuilder builder(caCert, caKey);
+  const QxSecCm::CertRequest record;
+  CharArray_t pem;
+  builder.BuildCertificate(record, csr, pem, a.isCA);
+  OutputFiles out;
+  out.Add(a.out, pem, OutputFiles::PUBLIC);
+  out.Commit();
+  std::cout << "Issued the certificate with serial number "
+            << X509Certificate(pem).GetSerial().ToUtf8() << " to " << a.out << ".\n";
+}
+
+void AddCertCommand(CLI::App& app) {
+  auto args = std::make_shared<SignArgs>();
+  CLI::App* cert = AddGroup(app, "cert", "Certificates", "sign");
+  CLI::App* sign = cert->add_subcommand(
+      "sign",
+      "Issue a certificate for a request, signed by the CA with SHA-1. The serial number is the "
+      "next one of $QX_HOME/data/sec/cs/serial.dat; [sec.cm.server] NOT_BEFORE_OFFSET applies");
+  sign->add_option("--ca-cert", args->caCert, "The CA's PEM certificate")
+      ->type_name("FILE")
+      ->required();
+  sign->add_option("--ca-key", args->caKey, "The CA's unencrypted PEM private key")
+      ->type_name("FILE")
+      ->required();
+  sign->add_option("--csr", args->csr, "The PEM request")->type_name("FILE")->required();
+  sign->add_option("--out", args->out, "Where to write the PEM certificate")
+      ->type_name("FILE")
+      ->required();
+  sign->add_flag("--ca", args->isCA, "Issue a CA certificate (CA:TRUE, keyCertSign)");
+  sign->callback([args] { CertSign(*args); });
+}
+
+// --- pkcs12 export / import ---------------------------------------------------------------
+
+struct ExportArgs {
+  std::string cert, key, name, out, passwordFile;
+  std::vector<std::string> chain;
+};
+
+void Pkcs12Export(const ExportArgs& a) {
+  const X509Certificate cert = ReadCertificate(a.cert);
+  const Key key = ReadPrivateKey(a.key);
+  QxSecCm::X509CertList chain;
+  for (const std::string& file : a.chain) {
+    for (X509Certificate& further : ReadCertificates(file)) chain.push_back(std::move(further));
+  }
+  const Secret password = ReadPassword(a.passwordFile, true);
+  Secret blob;
+  QxSecCm::PKCS12Converter::Encode(cert, key, chain, TextWithNul(a.name), password.bytes,
+                                   blob.bytes);
+  OutputFiles out;
+  out.Add(a.out, blob.bytes, OutputFiles::SECRET);
+  out.Commit();
+  std::cout << "Wrote the PKCS#12 file " << a.out << " (" << chain.size()
+            << " further certificates).\n";
+}
+
+struct ImportArgs {
+  std::string in, outCert, outKey, outChain, passwordFile;
+};
+
+void Pkcs12Import(const ImportArgs& a) {
+  const CharArray_t blob = ReadInput(a.in);
+  const Secret password = ReadPassword(a.passwordFile, false);
+  X509Certificate cert;
+  Key key;
+  QxSecCm::X509CertList chain;
+  QxSecCm::PKCS12Converter::Decode(cert, key, chain, password.bytes, blob);
+  if (key.GetType() == Key::TYPE_NONE) Refuse("'" + a.in + "' holds no private key.");
+  if (cert.IsNull()) Refuse("'" + a.in + "' holds no certificate that matches its private key.");
+
+  const Secret keyPem(key.GetEncoded());
+  OutputFiles out;
+  out.Add(a.outKey, keyPem.bytes, OutputFiles::SECRET);
+  out.Add(a.outCert, cert.GetEncoded(), OutputFiles::PUBLIC);
+  if (!a.outChain.empty()) {
+    CharArray_t pems;
+    for (const X509Certificate& further : chain) {
+      const CharArray_t pem = further.GetEncoded();
+      pems.Append(pem.GetData(), pem.GetSize());
+    }
+    out.Add(a.outChain, pems, OutputFiles::PUBLIC);
+  }
+  out.Commit();
+  std::cout << "Wrote the certificate to " << a.outCert << " and its private key to " << a.outKey
+            << (a.outChain.empty() ? ""
+                                   : (", " + std::to_string(chain.size()) +
+                                      " further certificates to " + a.outChain))
+            << ".\n";
+}
+
+void AddPasswordFile(CLI::App* command, std::string& path) {
+  command
+      ->add_option("--password-file", path,
+                   "Read the password from the first line of FILE (else it is asked for on "
+                   "the terminal)")
+      ->type_name("FILE");
+}
+
+void AddPkcs12Command(CLI::App& app) {
+  CLI::App* pkcs12 = AddGroup(app, "pkcs12", "PKCS#12 files", "export or import");
+
+  auto exp = std::make_shared<ExportArgs>();
+  CLI::App* exportCmd = pkcs12->add_subcommand(
+      "export",
+      "Pack a certificate, its private key and further certificates into a password-protected "
+      "PKCS#12 file (3DES key bag, RC2-40 certificate bags, 2048 iterations, SHA-1 MAC)");
+  exportCmd->add_option("--cert", exp->cert, "The PEM certificate")->type_name("FILE")->required();
+  exportCmd->add_option("--key", exp->key, "Its unencrypted PEM RSA private key")
+      ->type_name("FILE")
+      ->required();
+  exportCmd
+      ->add_option("--chain", exp->chain,
+                   "A PEM file of further certificates (e.g. the CA chain), in order; may "
+                   "be given several times")
+      ->type_name("FILE");
+  exportCmd->add_option("--name", exp->name, "Friendly name of the certificate and key")
+      ->required();
+  exportCmd->add_option("--out", exp->out, "Where to write the PKCS#12 file (mode 0600)")
+      ->type_name("FILE")
+      ->required();
+  AddPasswordFile(exportCmd, exp->passwordFile);
+  exportCmd->callback([exp] { Pkcs12Export(*exp); });
+
+  auto imp = std::make_shared<ImportArgs>();
+  CLI::App* importCmd = pkcs12->add_subcommand(
+      "import", "Unpack a PKCS#12 file into PEM files: certificate, private key, further ones");
+  importCmd->add_option("--in", imp->in, "The PKCS#12 file")->type_name("FILE")->required();
+  importCmd->add_option("--out-cert", imp->outCert, "Where to write the PEM certificate")
+      ->type_name("FILE")
+      ->required();
+  importCmd
+      ->add_option("--out-key", imp->outKey,
+                   "Where to write the unencrypted PEM private key (mode 0600)")
+      ->type_name("FILE")
+      ->required();
+  importCmd
+      ->add_option("--out-chain", imp->outChain,
+                   "Where to write the further certificates, as PEM, in the file's order")
+      ->type_name("FILE");
+  AddPasswordFile(importCmd, imp->passwordFile);
+  importCmd->callback([imp] { Pkcs12Import(*imp); });
+}
+
+}  // namespace
+
+void AddCryptoCommands(CLI::App& app) {
+  AddCsrCommand(app);
+  AddCaCommand(app);
+  AddCertCommand(app);
+  AddPkcs12Command(app);
+}
+
+}  // namespace QxCm

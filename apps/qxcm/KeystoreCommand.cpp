@@ -1,0 +1,83 @@
+// qxcm keystore: list the key store's entries and export one as PEM files.
+#include <time.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "CommandSupport.h"
+#include "Commands.h"
+#include "qxmox/CharArray.h"
+#include "qxseccore/KeyStore.h"
+#include "qxseccore/StringCollection.h"
+
+namespace QxCm {
+namespace {
+
+std::string UtcDate(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm utc {};
+  char text[32] = "?";
+  if (gmtime_r(&t, &utc) != nullptr) strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+void List() {
+  QxSecCore::KeyStore store;
+  QxSecCore::StringCollection aliases;
+  store.Aliases(aliases);
+  for (aliases.MoveFirst(); !aliases.IsAtEnd(); aliases.Next()) {
+    const QxMoxStr::String_t& alias = aliases.GetCurrent();
+    const QxSecCore::X509Certificate cert = store.GetCertificate(alias);
+    std::cout << alias.ToUtf8() << '\t' << (store.IsPrivateKeyEntry(alias) ? "own" : "trusted")
+              << '\t' << cert.GetSubjectCN().ToUtf8() << '\t' << cert.GetSerial().ToUtf8() << '\t'
+              << UtcDate(cert.GetNotAfter()) << '\n';
+  }
+}
+
+struct ExportArgs {
+  std::string alias, outCert, outKey;
+};
+
+// Everything is read from the store before a file is written, so an entry without a private
+// key leaves no certificate file behind either.
+void Export(const ExportArgs& a) {
+  QxSecCore::KeyStore store;
+  const QxMoxStr::String_t alias(a.alias);
+  const QxSecCore::X509Certificate cert = store.GetCertificate(alias);
+  Secret keyPem;
+  if (!a.outKey.empty()) keyPem.bytes = store.GetPrivateKey(alias).GetEncoded();
+  OutputFiles out;
+  if (!a.outKey.empty()) out.Add(a.outKey, keyPem.bytes, OutputFiles::SECRET);
+  out.Add(a.outCert, cert.GetEncoded(), OutputFiles::PUBLIC);
+  out.Commit();
+}
+
+}  // namespace
+
+void AddKeystoreCommand(CLI::App& app) {
+  CLI::App* keystore = AddGroup(
+      app, "keystore", "The key store of this node ($QX_HOME/data/keystore.db)", "list or export");
+
+  CLI::App* list = keystore->add_subcommand(
+      "list",
+      "List the entries, one per line, tab-separated: alias, 'own' (certificate and private "
+      "key) or 'trusted' (certificate only), subject CN, serial number, end of validity (UTC)");
+  list->callback([] { List(); });
+
+  auto args = std::make_shared<ExportArgs>();
+  CLI::App* exportCmd = keystore->add_subcommand(
+      "export", "Write the certificate (and the private key) of the entry ALIAS as PEM files");
+  exportCmd->add_option("ALIAS", args->alias, "The entry's alias")->required();
+  exportCmd->add_option("--out-cert", args->outCert, "Where to write the PEM certificate")
+      ->type_name("FILE")
+      ->required();
+  exportCmd
+      ->add_option("--out-key", args->outKey,
+                   "Where to write the unencrypted PEM private key (mode 0600); the entry must "
+                   "be an own entry")
+      ->type_name("FILE");
+  exportCmd->callback([args] { Export(*args); });
+}
+
+}  // namespace QxCm
