@@ -1,0 +1,95 @@
+// Owning pointers for every OpenSSL type the security core uses, and the error helper.
+#pragma once
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "qxmox/Exception.h"
+
+namespace QxSecCore::Ssl {
+
+// One deleter per type: these are the only places that free OpenSSL objects.
+template <auto FreeFn>
+struct Deleter {
+  template <class T>
+  void operator()(T* p) const {
+    FreeFn(p);
+  }
+};
+
+inline void FreeOpenSslMemory(void* p) { OPENSSL_free(p); }
+
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
+using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
+using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using EvpCipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX_free>>;
+using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
+using OpenSslString = std::unique_ptr<char, Deleter<FreeOpenSslMemory>>;
+using OpenSslBytes = std::unique_ptr<unsigned char, Deleter<FreeOpenSslMemory>>;
+
+// Shared forms for objects held by value classes whose copies share one object.
+inline std::shared_ptr<X509> ShareX509(X509Ptr cert) {
+  return std::shared_ptr<X509>(cert.release(), Deleter<X509_free>());
+}
+inline std::shared_ptr<EVP_PKEY> ShareEvpPkey(EvpPkeyPtr key) {
+  return std::shared_ptr<EVP_PKEY>(key.release(), Deleter<EVP_PKEY_free>());
+}
+
+// ErrorText drains the thread's OpenSSL error queue into one line ("unknown error" when empty).
+std::string ErrorText();
+
+// Throw throws E with "<what>: <OpenSSL error text>", draining the error queue.
+template <class E>
+[[noreturn]] void Throw(std::string_view what) {
+  std::string text(what);
+  text.append(": ").append(ErrorText());
+  throw E(QxMoxMsg::CreateWarn_t(QxMoxStr::String_t(text)));
+}
+
+// Check throws E (see Throw) unless ok.
+template <class E = QxMoxMsg::RuntimeException_t>
+void Check(bool ok, std::string_view what) {
+  if (!ok) Throw<E>(what);
+}
+
+// MemBio returns a read-only memory BIO over length bytes at data (not copied: they must
+// outlive the BIO). Throws IllegalArgumentError_t when length does not fit OpenSSL's int.
+BioPtr MemBio(const void* data, size_t length);
+// BioBytes returns what was written to a memory BIO.
+std::string_view BioBytes(BIO* bio);
+
+}  // namespace QxSecCore::Ssl
+
+// PKCS#12 structures and certificate stacks; a stack frees the certificates it holds with it.
+#include <openssl/pkcs12.h>
+
+namespace QxSecCore::Ssl {
+
+inline void FreeX509Stack(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
+
+using Pkcs12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), Deleter<FreeX509Stack>>;
+
+}  // namespace QxSecCore::Ssl
+
+// Requests, names, extensions and key contexts for key pair, request and certificate building.
+#include <openssl/x509v3.h>
+
+namespace QxSecCore::Ssl {
+
+using X509ReqPtr = std::unique_ptr<X509_REQ, Deleter<X509_REQ_free>>;
+using X509NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
+using X509NameEntryPtr = std::unique_ptr<X509_NAME_ENTRY, Deleter<X509_NAME_ENTRY_free>>;
+using X509ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
+using EvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
+using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>>;
+
+}  // namespace QxSecCore::Ssl

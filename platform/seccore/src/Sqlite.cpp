@@ -1,0 +1,104 @@
+// SQLite connections, statements and transactions with errors as IOException_t.
+#include "Sqlite.h"
+
+#include <climits>
+
+#include "qxmox/Exception.h"
+
+namespace QxSecCore::Sql {
+
+void Throw(sqlite3* db, std::string_view what) {
+  std::string text(what);
+  text.append(": ").append(db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+  QxMoxMsg::ThrowIO(QxMoxStr::String_t(text));
+}
+
+Database Database::Open(const std::string& path, int busyTimeoutMs) {
+  sqlite3* raw = nullptr;
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+  DbHandle db(raw, CloseDb());
+  if (rc != SQLITE_OK) Throw(raw, "Cannot open " + path);
+  sqlite3_extended_result_codes(raw, 1);
+  if (sqlite3_busy_timeout(raw, busyTimeoutMs) != SQLITE_OK) Throw(raw, "sqlite3_busy_timeout");
+  return Database(std::move(db));
+}
+
+void Database::Exec(const char* sql) {
+  if (sqlite3_exec(m_db.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    Throw(m_db.get(), sql);
+  }
+}
+
+Statement::Statement(const Database& db, std::string_view sql) : m_db(db.Handle()) {
+  sqlite3_stmt* raw = nullptr;
+  const int rc =
+      sqlite3_prepare_v2(m_db.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
+  m_stmt.reset(raw);
+  if (rc != SQLITE_OK) Throw(m_db.get(), "Cannot prepare statement");
+}
+
+Statement& Statement::Bind(int index, std::string_view text) {
+  if (text.size() > static_cast<size_t>(INT_MAX)) QxMoxMsg::ThrowIO("Value too large");
+  if (sqlite3_bind_text(m_stmt.get(), index, text.data(), static_cast<int>(text.size()),
+                        SQLITE_TRANSIENT) != SQLITE_OK) {
+    Throw(m_db.get(), "Cannot bind parameter");
+  }
+  return *this;
+}
+
+Statement& Statement::Bind(int index, int64_t value) {
+  if (sqlite3_bind_int64(m_stmt.get(), index, value) != SQLITE_OK) {
+    Throw(m_db.get(), "Cannot bind parameter");
+  }
+  return *this;
+}
+
+Statement& Statement::BindNull(int index) {
+  if (sqlite3_bind_null(m_stmt.get(), index) != SQLITE_OK) {
+    Throw(m_db.get(), "Cannot bind parameter");
+  }
+  return *this;
+}
+
+bool Statement::Step() {
+  const int rc = sqlite3_step(m_stmt.get());
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  Throw(m_db.get(), "Key store statement failed");
+}
+
+int Statement::Run() {
+  while (Step()) {
+  }
+  return sqlite3_changes(m_db.get());
+}
+
+std::string_view Statement::Text(int column) const {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt.get(), column));
+  const int size = sqlite3_column_bytes(m_stmt.get(), column);
+  if (text == nullptr) return {};
+  return {text, static_cast<size_t>(size)};
+}
+
+bool Statement::IsNull(int column) const {
+  return sqlite3_column_type(m_stmt.get(), column) == SQLITE_NULL;
+}
+
+int64_t Statement::Int(int column) const { return sqlite3_column_int64(m_stmt.get(), column); }
+
+Transaction::Transaction(Database& db, Kind_e kind) : m_db(db) {
+  m_db.Exec(kind == WRITE ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
+  m_open = true;
+}
+
+Transaction::~Transaction() {
+  if (m_open) sqlite3_exec(m_db.Handle().get(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void Transaction::Commit() {
+  m_db.Exec("COMMIT");
+  m_open = false;
+}
+
+}  // namespace QxSecCore::Sql
