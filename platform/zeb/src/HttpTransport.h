@@ -1,0 +1,78 @@
+// The HTTP transports (plain and TLS) behind messengers and calls, and the [zeb.http] settings.
+#pragma once
+
+#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
+#define CPPHTTPLIB_OPENSSL_SUPPORT
+#endif
+#include <httplib.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qxmox/Config.h"
+#include "qxmox/Net.h"
+
+namespace QxZebHttp {
+
+// Settings are the transport's settings: a key of the caller's private configuration wins over
+// the same key in [zeb.http], which wins over the default.
+struct Settings {
+  int port = 15080;
+  int tlsPort = 15443;
+  int serverPort = -1;  // SERVER_PORT of the private configuration, -1 when unset
+  std::string listenAddr = "0.0.0.0";
+  long timeoutMs = 30000;
+  static Settings Load(const QxMoxConfig::Configuration_t& privateConfig);
+};
+
+// PostRequest is one POST.
+struct PostRequest {
+  std::string path;
+  std::string body;
+  std::string contentType;
+  httplib::Headers headers;
+  long timeoutMs = 30000;
+  std::string targetId;  // https only: the peer's subject common name must equal it
+};
+
+struct PostResult {
+  int status = 0;
+  std::string body;
+  std::string contentType;
+};
+
+// Transport is one URI scheme's way to post and to serve. The implementations are a table
+// filled once (http, https), looked up by scheme.
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  virtual const char* Scheme() const = 0;
+  // DefaultPort is the port of a URI of this scheme that names none.
+  virtual int DefaultPort(const Settings& settings) const = 0;
+  // Post sends the request and returns the answer whatever its status. Throws HttpException
+  // when no answer arrives (status 0), TargetIDFailureException for a wrong peer identity.
+  virtual PostResult Post(const std::string& host, int port, const PostRequest& request) const = 0;
+  // MakeServer returns a server for this scheme; null when the process cannot serve it (no TLS
+  // identity).
+  virtual std::unique_ptr<httplib::Server> MakeServer() const = 0;
+  // FillPeer fills what the transport knows about the caller of a served request.
+  virtual void FillPeer(const httplib::Request& request, bool& secure, bool& trusted,
+                        std::string& commonName) const = 0;
+};
+
+// TransportFor returns the transport of scheme ("http", "https"); throws
+// QxMoxMsg::IllegalArgumentError_t for another.
+const Transport& TransportFor(const std::string& scheme);
+
+// Post sends a request to uri (its path is used unless request.path is set). Throws
+// HttpException also for an answer whose status is not 200 unless acceptStatus500 and the
+// status is 500.
+PostResult Post(const QxMoxNet::URI_t& uri, const Settings& settings, PostRequest request,
+                bool acceptStatus500);
+
+// DoPost posts through a prepared client and maps a failure to HttpException.
+PostResult DoPost(httplib::ClientImpl& client, const std::string& host, int port,
+                  const PostRequest& request, httplib::Error& error);
+
+}  // namespace QxZebHttp

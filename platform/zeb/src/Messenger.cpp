@@ -1,0 +1,183 @@
+#include "MessengerImpl.h"
+#include "qxmox/Exception.h"
+
+namespace QxZebMsg {
+
+namespace {
+
+// OutgoingMsgImpl is the body of an outgoing message.
+struct OutgoingMsgImpl : QxZebCore::ObjectBody {
+  std::shared_ptr<MessengerImpl> messenger;
+  QxMoxNet::URI_t uri;
+  OutputMsg::Options options;
+  QxMoxIo::CharArrayOutputStream_t body;
+  bool sent = false;
+  IncomingReply reply;
+};
+
+std::string AdvertisedHost(const std::string& listenAddr) {
+  if (listenAddr.empty() || listenAddr == "0.0.0.0" || listenAddr == "::") {
+    return QxMoxNet::InetAddress_t::GetLocalHost().GetHostAddress().ToUtf8();
+  }
+  return listenAddr;
+}
+
+std::string Address(const char* scheme, const std::string& host, int port,
+                    const std::string& basePath) {
+  std::string h = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  return std::string(scheme) + "://" + h + ":" + std::to_string(port) +
+         (basePath == "/" ? "/" : basePath + "/");
+}
+
+// ListenPort picks the port of one scheme: SERVER_PORT serves plain http only; otherwise an
+// ephemeral port with RegisterWithCb, else the scheme's default.
+int ListenPort(const MessengerImpl& m, bool tls) {
+  if (!tls && m.settings.serverPort >= 0) return m.settings.serverPort;
+  if (m.options.IsRegisterWithCb() || (tls && m.settings.serverPort >= 0)) return 0;
+  return tls ? m.settings.tlsPort : m.settings.port;
+}
+
+}  // namespace
+
+std::shared_ptr<MessengerImpl> MessengerAccess::Get(const Messenger& messenger) {
+  return std::static_pointer_cast<MessengerImpl>(messenger.GetBodyPtr());
+}
+
+MessengerImpl::~MessengerImpl() { Close(); }
+
+void MessengerImpl::Close() {
+  std::map<MsgHandler*, std::pair<std::string, std::shared_ptr<HandlerGate>>> routes;
+  std::shared_ptr<Listener> p, t;
+  {
+    std::lock_guard lock(mutex);
+    if (closed) return;
+    closed = true;
+    routes.swap(registered);
+    p.swap(plain);
+    t.swap(tls);
+  }
+  for (auto& [handler, entry] : routes) {
+    if (p) p->RemoveRoute(entry.first);
+    if (t) t->RemoveRoute(entry.first);
+    entry.second->WaitIdle();
+  }
+}
+
+QxZebHttp::PostResult MessengerImpl::Send(const QxMoxNet::URI_t& uri,
+                                          QxZebHttp::PostRequest request, long timeoutMs,
+                                          bool acceptStatus500) {
+  {
+    std::lock_guard lock(mutex);
+    if (closed) QxMoxMsg::ThrowIllegalState("send on a closed messenger");
+  }
+  request.timeoutMs = timeoutMs > 0 ? timeoutMs : settings.timeoutMs;
+  if (!baseAddress.empty()) request.headers.emplace("X-Qx-From", baseAddress);
+  return QxZebHttp::Post(uri, settings, std::move(request), acceptStatus500);
+}
+
+Messenger::Messenger(const QxMoxConfig::Configuration_t& configuration, const Options& options)
+    : Object(std::make_shared<MessengerImpl>()) {
+  MessengerImpl& m = RequireBody<MessengerImpl>();
+  m.settings = QxZebHttp::Settings::Load(configuration);
+  m.options = options;
+  m.basePath = NormalizePath(options.GetBasePath().ToUtf8());
+  if (options.IsSendOnly()) return;
+  const std::string& addr = m.settings.listenAddr;
+  const std::string host = AdvertisedHost(addr);
+  m.plain = Listener::Acquire(QxZebHttp::TransportFor("http"), addr, ListenPort(m, false));
+  m.baseAddress = Address("http", host, m.plain->GetPort(), m.basePath);
+  m.tls = Listener::Acquire(QxZebHttp::TransportFor("https"), addr, ListenPort(m, true));
+  if (m.tls) m.tlsBaseAddress = Address("https", host, m.tls->GetPort(), m.basePath);
+}
+
+void Messenger::Register(MsgHandler* handler, bool relative, int authenticationValue) {
+  if (handler == nullptr) QxMoxMsg::ThrowIllegalArgument("Register: null message handler");
+  MessengerImpl& m = RequireBody<MessengerImpl>();
+  if (authenticationValue < 0) authenticationValue = m.options.GetAuthenticationMethod();
+  if (authenticationValue > 2) QxMoxMsg::ThrowIllegalArgument("Register: authentication value");
+  const std::string sub = handler->GetBasePath().ToUtf8();
+  const std::string path = relative ? JoinPath(m.basePath, sub) : NormalizePath(sub);
+  std::lock_guard lock(m.mutex);
+  if (m.closed || !m.plain)
+    QxMoxMsg::ThrowIllegalState("Register on a messenger that does not listen");
+  if (auto it = m.registered.find(handler); it != m.registered.end()) {
+    if (it->second.second == handler->GetGate()) {
+      QxMoxMsg::ThrowIllegalArgument("handler registered already");
+    }
+    // A handler destroyed without Deregister left its entry; a new one now has its address.
+    if (m.plain) m.plain->RemoveRoute(it->second.first);
+    if (m.tls) m.tls->RemoveRoute(it->second.first);
+    m.registered.erase(it);
+  }
+  Route route{handler->GetGate(), authenticationValue};
+  m.plain->AddRoute(path, route);
+  if (m.tls) {
+    try {
+      m.tls->AddRoute(path, route);
+    } catch (...) {
+      m.plain->RemoveRoute(path);
+      throw;
+    }
+  }
+  m.registered.emplace(handler, std::make_pair(path, handler->GetGate()));
+}
+
+void Messenger::Deregister(MsgHandler* handler, bool wait) {
+  MessengerImpl& m = RequireBody<MessengerImpl>();
+  std::shared_ptr<HandlerGate> gate;
+  {
+    std::lock_guard lock(m.mutex);
+    auto it = m.registered.find(handler);
+    if (it == m.registered.end()) return;
+    if (m.plain) m.plain->RemoveRoute(it->second.first);
+    if (m.tls) m.tls->RemoveRoute(it->second.first);
+    gate = it->second.second;
+    m.registered.erase(it);
+  }
+  if (wait) gate->WaitIdle();
+}
+
+String_t Messenger::GetBaseCbAddress() const { return RequireBody<MessengerImpl>().baseAddress; }
+
+String_t Messenger::GetTlsBaseCbAddress() const {
+  return RequireBody<MessengerImpl>().tlsBaseAddress;
+}
+
+long Messenger::GetTimeout() const { return RequireBody<MessengerImpl>().settings.timeoutMs; }
+
+OutgoingMsg Messenger::CreateMsg(const QxMoxNet::URI_t& uri, const OutputMsg::Options& options) {
+  auto body = std::make_shared<OutgoingMsgImpl>();
+  body->messenger = MessengerAccess::Get(*this);
+  if (!body->messenger) QxMoxMsg::ThrowIllegalState("CreateMsg on a null messenger");
+  QxZebHttp::TransportFor(uri.GetScheme().ToUtf8());  // refuse an unknown scheme now
+  body->uri = uri;
+  body->options = options;
+  return OutgoingMsg(body);
+}
+
+void Messenger::Close() { RequireBody<MessengerImpl>().Close(); }
+
+QxMoxIo::OutputStream_t& OutgoingMsg::GetOutputStream() {
+  return RequireBody<OutgoingMsgImpl>().body;
+}
+
+void OutgoingMsg::Send() {
+  OutgoingMsgImpl& msg = RequireBody<OutgoingMsgImpl>();
+  if (msg.sent) return;
+  QxZebHttp::PostRequest request;
+  request.body = msg.body.ToCharArray().ToStdString();
+  request.contentType = msg.options.GetContentType().ToUtf8();
+  request.targetId = msg.options.GetTargetID().ToUtf8();
+  QxZebHttp::PostResult result =
+      msg.messenger->Send(msg.uri, std::move(request), msg.options.GetTimeout(), false);
+  msg.sent = true;
+  msg.reply = IncomingReply(result.status, QxMoxArray::CharArray_t(std::string_view(result.body)),
+                            result.contentType);
+}
+
+IncomingReply OutgoingMsg::ReceiveReply() {
+  Send();
+  return RequireBody<OutgoingMsgImpl>().reply;
+}
+
+}  // namespace QxZebMsg

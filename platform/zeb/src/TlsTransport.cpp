@@ -1,0 +1,257 @@
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include "HttpTransport.h"
+#include "OpenSslPtr.h"
+#include "qxmox/Config.h"
+#include "qxmox/Exception.h"
+#include "qxmox/Trace.h"
+#include "qxseccore/KeyStore.h"
+#include "qxzeb/Exceptions.h"
+
+namespace QxZebHttp {
+
+namespace {
+
+namespace Ssl = QxSecCore::Ssl;
+
+QxMoxTrc::TraceWrapper_t g_trace("zeb.tls", 1);
+using X509StorePtr = std::unique_ptr<X509_STORE, Ssl::Deleter<X509_STORE_free>>;
+
+// Identity is the process's TLS identity and trust, read from the key store.
+struct Identity {
+  QxSecCore::X509Certificate cert;  // empty without an own entry
+  QxSecCore::Key key;
+  std::vector<QxSecCore::X509Certificate> trusted;
+
+  // Load reads the own entry under [sec.core] CORE_ID and, with trust true, the trusted roots.
+  // Without a CORE_ID the key store is not opened for the identity.
+  static Identity Load(bool trust) {
+    Identity id;
+    const QxMoxStr::String_t coreId =
+        QxMoxConfig::ConfigNamespace_t("sec.core").Open().GetValue("CORE_ID");
+    if (coreId.IsEmpty() && !trust) return id;
+    QxSecCore::KeyStore store;
+    if (!coreId.IsEmpty() && store.IsPrivateKeyEntry(coreId)) {
+      id.cert = store.GetCertificate(coreId);
+      id.key = store.GetPrivateKey(coreId);
+    }
+    if (!id.HasIdentity() && !trust) return id;
+    QxSecCore::StringCollection aliases;
+    store.Aliases(aliases);
+    for (aliases.MoveFirst(); !aliases.IsAtEnd(); aliases.Next()) {
+      if (store.IsTrustedCertEntry(aliases.GetCurrent())) {
+        id.trusted.push_back(store.GetCertificate(aliases.GetCurrent()));
+      }
+    }
+    return id;
+  }
+  bool HasIdentity() const { return !cert.IsNull(); }
+};
+
+using SecurityFn = int (*)(const SSL*, const SSL_CTX*, int, int, int, void*, void*);
+using SslCtxPtr = std::unique_ptr<SSL_CTX, Ssl::Deleter<SSL_CTX_free>>;
+
+// DefaultSecurity returns OpenSSL's own security callback (the one a new context has).
+SecurityFn DefaultSecurity() {
+  static const SecurityFn fn = [] {
+    SslCtxPtr probe(SSL_CTX_new(TLS_method()));
+    return probe ? SSL_CTX_get_security_callback(probe.get()) : nullptr;
+  }();
+  return fn;
+}
+
+// The platform's certificates carry RSA-1024 keys and SHA-1 signatures, below the default
+// security level. Exactly those certificate checks are let through; every other check (protocol
+// version, cipher suites, key exchange groups, handshake signatures) keeps the default rule.
+int PlatformCertSecurity(const SSL* s, const SSL_CTX* ctx, int op, int bits, int nid, void* other,
+                         void* ex) {
+  switch (op) {
+    case SSL_SECOP_EE_KEY:
+    case SSL_SECOP_CA_KEY:
+    case SSL_SECOP_PEER_EE_KEY:
+    case SSL_SECOP_PEER_CA_KEY:
+      if (bits >= 80) return 1;  // RSA-1024
+      break;
+    case SSL_SECOP_CA_MD:
+    case SSL_SECOP_PEER_CA_MD:
+      if (nid == NID_sha1 || nid == NID_sha1WithRSAEncryption) return 1;
+      break;
+    default:
+      break;
+  }
+  const SecurityFn fallback = DefaultSecurity();
+  return fallback ? fallback(s, ctx, op, bits, nid, other, ex) : 0;
+}
+
+// Setup applies what client and server contexts share: TLS 1.2 or later, the certificate rule
+// above, the trusted roots, and the identity when there is one.
+void Setup(SSL_CTX* ctx, const Identity& id) {
+  Ssl::Check<QxMoxMsg::RuntimeException_t>(SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1,
+                                           "TLS minimum version");
+  DefaultSecurity();
+  SSL_CTX_set_security_callback(ctx, &PlatformCertSecurity);
+  X509StorePtr store(X509_STORE_new());
+  Ssl::Check<QxMoxMsg::RuntimeException_t>(store != nullptr, "X509_STORE_new");
+  for (const auto& cert : id.trusted) X509_STORE_add_cert(store.get(), cert.Native());
+  ERR_clear_error();  // a root present twice is not a failure
+  SSL_CTX_set_cert_store(ctx, store.release());
+  if (id.HasIdentity()) {
+    Ssl::Check<QxMoxMsg::RuntimeException_t>(SSL_CTX_use_certificate(ctx, id.cert.Native()) == 1,
+                                             "TLS certificate");
+    Ssl::Check<QxMoxMsg::RuntimeException_t>(SSL_CTX_use_PrivateKey(ctx, id.key.Native()) == 1,
+                                             "TLS private key");
+  }
+}
+
+std::string CommonName(X509* cert) {
+  X509_NAME* name = X509_get_subject_name(cert);
+  int i = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
+  if (i < 0) return {};
+  ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i));
+  unsigned char* utf8 = nullptr;
+  int n = ASN1_STRING_to_UTF8(&utf8, data);
+  if (n < 0) return {};
+  Ssl::OpenSslBytes owned(utf8);
+  return std::string(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
+}
+
+// VerifyState is what the client's verification learnt; reached through the context's app data.
+struct VerifyState {
+  std::string targetId;
+  bool targetMismatch = false;
+  std::string chainError;
+};
+
+// AcceptPlatformProfile clears the chain errors that only say a certificate is of the
+// platform's profile (an RSA key of at least 1024 bits, a SHA-1 signature): certificate
+// verification applies the security level on its own, apart from the security callback.
+bool AcceptPlatformProfile(X509_STORE_CTX* store) {
+  switch (X509_STORE_CTX_get_error(store)) {
+    case X509_V_ERR_CA_MD_TOO_WEAK:
+    case X509_V_ERR_EE_KEY_TOO_SMALL:
+    case X509_V_ERR_CA_KEY_TOO_SMALL:
+      break;
+    default:
+      return false;
+  }
+  X509* cert = X509_STORE_CTX_get_current_cert(store);
+  EVP_PKEY* key = cert ? X509_get0_pubkey(cert) : nullptr;
+  if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA ||
+      EVP_PKEY_get_bits(key) < 1024) {
+    return false;
+  }
+  X509_STORE_CTX_set_error(store, X509_V_OK);
+  return true;
+}
+
+int ClientVerify(int ok, X509_STORE_CTX* store) {
+  auto* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* state = static_cast<VerifyState*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  if (!ok && AcceptPlatformProfile(store)) ok = 1;
+  if (!ok) {
+    state->chainError = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+    return 0;
+  }
+  if (X509_STORE_CTX_get_error_depth(store) == 0 && !state->targetId.empty() &&
+      CommonName(X509_STORE_CTX_get_current_cert(store)) != state->targetId) {
+    state->targetMismatch = true;
+    return 0;
+  }
+  return 1;
+}
+
+// The server asks every caller for a certificate but admits callers without one or with an
+// untrusted one; whether a certificate chained to a trusted root is read per request
+// (authentication values).
+int ServerVerify(int ok, X509_STORE_CTX* store) {
+  if (!ok) AcceptPlatformProfile(store);
+  return 1;
+}
+
+class Tls final : public Transport {
+ public:
+  const char* Scheme() const override { return "https"; }
+  int DefaultPort(const Settings& s) const override { return s.tlsPort; }
+
+  PostResult Post(const std::string& host, int port, const PostRequest& request) const override {
+    const Identity id = Identity::Load(true);
+    httplib::SSLClient client(host, port);
+    SSL_CTX* ctx = client.ssl_context();
+    if (ctx == nullptr) QxMoxMsg::ThrowRuntime("no TLS client context");
+    client.enable_server_certificate_verification(false);  // verified by ClientVerify instead
+    Setup(ctx, id);
+    VerifyState state;
+    state.targetId = request.targetId;
+    SSL_CTX_set_app_data(ctx, &state);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &ClientVerify);
+    httplib::Error error = httplib::Error::Success;
+    PostResult result = DoPost(client, host, port, request, error);
+    SSL_CTX_set_app_data(ctx, nullptr);
+    if (state.targetMismatch) {
+      throw TargetIDFailureException(
+          QxMoxMsg::CreateError_t("https://" + host + ":" + std::to_string(port) +
+                                  " did not prove target id '" + request.targetId + "'"));
+    }
+    if (error != httplib::Error::Success) {
+      std::string why = httplib::to_string(error);
+      if (!state.chainError.empty()) why += " (server certificate: " + state.chainError + ")";
+      throw HttpException(
+          QxMoxMsg::CreateError_t("HTTPS POST to " + host + ":" + std::to_string(port) +
+                                  request.path + " failed: " + why),
+          0);
+    }
+    return result;
+  }
+
+  std::unique_ptr<httplib::Server> MakeServer() const override {
+    // A process whose key store cannot be read has no TLS identity: it serves plain http only.
+    Identity id;
+    try {
+      id = Identity::Load(false);
+      if (id.HasIdentity()) id = Identity::Load(true);
+    } catch (const QxMoxMsg::Exception_t& e) {
+      g_trace.Get().Trace(1, (std::string("no TLS listener: ") + e.what()).c_str(), __FILE__,
+                          __LINE__);
+      return nullptr;
+    }
+    if (!id.HasIdentity()) return nullptr;
+    auto server = std::make_unique<httplib::SSLServer>([&id](SSL_CTX& ctx) {
+      try {
+        Setup(&ctx, id);
+      } catch (const std::exception&) {
+        return false;
+      }
+      SSL_CTX_set_verify(&ctx, SSL_VERIFY_PEER, &ServerVerify);
+      return true;
+    });
+    if (!server->is_valid()) {
+      throw HttpException(
+          QxMoxMsg::CreateError_t("cannot set up the TLS listener: " + Ssl::ErrorText()), 0);
+    }
+    return server;
+  }
+
+  void FillPeer(const httplib::Request& req, bool& secure, bool& trusted,
+                std::string& commonName) const override {
+    secure = true;
+    trusted = false;
+    commonName.clear();
+    if (req.ssl == nullptr) return;
+    X509* peer = SSL_get0_peer_certificate(req.ssl);
+    if (peer == nullptr) return;
+    trusted = SSL_get_verify_result(req.ssl) == X509_V_OK;
+    commonName = CommonName(peer);
+  }
+};
+
+}  // namespace
+
+const Transport& TlsTransport() {
+  static const Tls tls;
+  return tls;
+}
+
+}  // namespace QxZebHttp

@@ -1,0 +1,548 @@
+// Messaging on loopback: messages and replies, handler lifetime, timeouts, shared listeners,
+// authentication values, RPC calls with simple arguments, in one process and across two.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "TestHome.h"
+#include "qxseccore/KeyStore.h"
+#include "qxzeb/QxZeb.h"
+
+using namespace std::chrono_literals;
+using QxMoxArray::CharArray_t;
+using QxMoxStr::String_t;
+
+namespace {
+
+QxMoxConfig::Configuration_t Loopback() {
+  QxMoxConfig::Configuration_t config;
+  config.SetAttrValue("LISTEN_ADDR", "127.0.0.1");
+  return config;
+}
+
+QxZebMsg::Messenger Listening(const String_t& base) {
+  return QxZebMsg::Messenger(Loopback(),
+                             QxZebMsg::Messenger::Options().RegisterWithCb(true).SetBasePath(base));
+}
+
+QxZebMsg::Messenger SendOnly() {
+  return QxZebMsg::Messenger(Loopback(), QxZebMsg::Messenger::Options().SendOnly(true));
+}
+
+QxMoxNet::URI_t At(const QxZebMsg::Messenger& m, const std::string& sub) {
+  return QxMoxNet::URI_t(m.GetBaseCbAddress() + String_t(sub));
+}
+
+// Recorder answers "re:" + body and keeps what it saw.
+class Recorder : public QxZebMsg::MsgHandler {
+ public:
+  explicit Recorder(String_t path, std::chrono::milliseconds delay = 0ms,
+                    std::atomic<int>* done = nullptr)
+      : m_path(std::move(path)), m_delay(delay), m_done(done) {}
+  ~Recorder() override { WaitForCalls(); }
+  void Attach() override { ++attached; }
+  void Detach() override { ++detached; }
+  void Process(QxZebMsg::IncomingMsg& msg) override {
+    ++calls;
+    started = true;
+    {
+      std::lock_guard lock(mutex);
+      m_from = msg.GetFrom().ToUtf8();
+      m_peer = msg.GetPeerAddress().ToUtf8();
+    }
+    std::this_thread::sleep_for(m_delay);
+    QxZebMsg::OutgoingReply reply = msg.CreateReply();
+    reply.Write(CharArray_t("re:" + msg.GetBody().ToStdString()));
+    reply.Send();
+    ++finished;
+    if (m_done) ++*m_done;
+  }
+  String_t GetBasePath() const override { return m_path; }
+
+  std::atomic<int> calls{0}, finished{0}, attached{0}, detached{0};
+  std::atomic<bool> started{false};
+  std::string From() {
+    std::lock_guard lock(mutex);
+    return m_from;
+  }
+  std::string Peer() {
+    std::lock_guard lock(mutex);
+    return m_peer;
+  }
+
+ private:
+  std::mutex mutex;
+  std::string m_from, m_peer;
+  String_t m_path;
+  std::chrono::milliseconds m_delay;
+  std::atomic<int>* m_done;
+};
+
+std::string Exchange(QxZebMsg::Messenger& sender, const QxMoxNet::URI_t& uri,
+                     const std::string& body, long timeoutMs = 0) {
+  QxZebMsg::OutgoingMsg msg =
+      sender.CreateMsg(uri, QxZebMsg::OutputMsg::Options().SetTimeout(timeoutMs));
+  msg.Write(CharArray_t(body));
+  return msg.ReceiveReply().GetBody().ToStdString();
+}
+
+int StatusOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const QxZebHttp::HttpException& e) {
+    return e.GetStatus();
+  }
+  return 200;
+}
+
+class ZebTest : public QxTest::HomeTest {};
+
+}  // namespace
+
+TEST_F(ZebTest, MessageGetsReplyAndSenderAddress) {
+  QxZebMsg::Messenger server = Listening("qx/server");
+  QxZebMsg::Messenger node = Listening("qx/node");
+  Recorder handler("msg");
+  server.Register(&handler, true, 0);
+  EXPECT_EQ(Exchange(node, At(server, "msg"), std::string("hello\0bytes", 11)),
+            std::string("re:hello\0bytes", 14));
+  EXPECT_EQ(handler.From(), node.GetBaseCbAddress().ToUtf8());
+  EXPECT_TRUE(node.GetBaseCbAddress().ToUtf8().starts_with("http://127.0.0.1:"));
+  EXPECT_TRUE(node.GetBaseCbAddress().ToUtf8().ends_with("/qx/node/"));
+  EXPECT_EQ(handler.Peer(), "127.0.0.1");
+  EXPECT_EQ(handler.attached, 1);
+  EXPECT_EQ(handler.detached, 1);
+
+  QxZebMsg::Messenger tool = SendOnly();
+  EXPECT_EQ(Exchange(tool, At(server, "msg/sub/path"), "x"), "re:x");
+  EXPECT_EQ(handler.From(), "") << "a send-only messenger does not claim a callback address";
+  EXPECT_EQ(StatusOf([&] { Exchange(tool, At(server, "other"), "x"); }), 404);
+
+  server.Deregister(&handler, true);
+  EXPECT_EQ(StatusOf([&] { Exchange(tool, At(server, "msg"), "x"); }), 404);
+}
+
+TEST_F(ZebTest, HandlerTeardownWaitsForCallInProgress) {
+  QxZebMsg::Messenger server = Listening("srv");
+  QxZebMsg::Messenger tool = SendOnly();
+  std::atomic<int> done{0};
+  auto handler = std::make_unique<Recorder>("slow", 500ms, &done);
+  server.Register(handler.get(), true, 0);
+  std::string reply;
+  std::thread caller([&] { reply = Exchange(tool, At(server, "slow"), "a"); });
+  while (!handler->started) std::this_thread::sleep_for(1ms);
+  // Destroyed while Process sleeps: the destructor must wait for it to finish.
+  handler.reset();
+  EXPECT_EQ(done, 1) << "the destructor returned before the call in progress ended";
+  caller.join();
+  EXPECT_EQ(reply, "re:a");
+  // A later call finds a closed gate, not freed memory.
+  EXPECT_EQ(StatusOf([&] { Exchange(tool, At(server, "slow"), "b"); }), 503);
+}
+
+TEST_F(ZebTest, ClosedPortFailsQuicklyAndTimeoutApplies) {
+  QxZebMsg::Messenger tool = SendOnly();
+  int port;
+  {
+    QxZebMsg::Messenger gone = Listening("gone");
+    port = QxMoxNet::URI_t(gone.GetBaseCbAddress()).GetPort();
+  }
+  auto t0 = std::chrono::steady_clock::now();
+  QxMoxNet::URI_t closed(String_t("http://127.0.0.1:" + std::to_string(port) + "/gone/msg"));
+  EXPECT_THROW(Exchange(tool, closed, "x"), QxMoxMsg::Exception_t);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+
+  QxZebMsg::Messenger server = Listening("srv");
+  Recorder slow("slow", 1500ms);
+  server.Register(&slow, true, 0);
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(StatusOf([&] { Exchange(tool, At(server, "slow"), "x", 200); }), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1200ms);
+
+  // TIMEOUT_MS from [zeb.http] is the default of messengers without their own.
+  std::filesystem::create_directories(home / "etc");
+  std::ofstream(home / "etc/qx.conf") << "[zeb.http]\nTIMEOUT_MS = 250\n";
+  QxZebMsg::Messenger configured = SendOnly();
+  EXPECT_EQ(configured.GetTimeout(), 250);
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_THROW(Exchange(configured, At(server, "slow"), "x"), QxZebHttp::HttpException);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1200ms);
+  EXPECT_EQ(SendOnly().GetTimeout(), 250);
+  std::filesystem::remove(home / "etc/qx.conf");
+  EXPECT_EQ(SendOnly().GetTimeout(), 30000);
+}
+
+TEST_F(ZebTest, MessengersOnOnePortShareOneListener) {
+  int port;
+  {
+    QxZebMsg::Messenger probe = Listening("p");
+    port = QxMoxNet::URI_t(probe.GetBaseCbAddress()).GetPort();
+  }
+  QxMoxConfig::Configuration_t config = Loopback();
+  config.SetAttrValue("SERVER_PORT", String_t(std::to_string(port)));
+  QxZebMsg::Messenger a(config, QxZebMsg::Messenger::Options().SetBasePath("a"));
+  QxZebMsg::Messenger b(config, QxZebMsg::Messenger::Options().SetBasePath("b"));
+  Recorder ha("msg"), hb("msg");
+  a.Register(&ha, true, 0);
+  b.Register(&hb, true, 0);
+  QxZebMsg::Messenger tool = SendOnly();
+  EXPECT_EQ(Exchange(tool, At(a, "msg"), "1"), "re:1");
+  EXPECT_EQ(Exchange(tool, At(b, "msg"), "2"), "re:2");
+  EXPECT_EQ(ha.calls, 1);
+  EXPECT_EQ(hb.calls, 1);
+  Recorder clash("msg");
+  QxZebMsg::Messenger c(config, QxZebMsg::Messenger::Options().SetBasePath("a"));
+  EXPECT_THROW(c.Register(&clash, true, 0), QxMoxMsg::IllegalArgumentError_t);
+  a.Close();
+  EXPECT_EQ(StatusOf([&] { Exchange(tool, At(a, "msg"), "1"); }), 404);
+  EXPECT_EQ(Exchange(tool, At(b, "msg"), "3"), "re:3") << "b keeps the shared listener";
+}
+
+TEST_F(ZebTest, AuthenticationValuesOnPlainHttp) {
+  QxZebMsg::Messenger server = Listening("srv");
+  Recorder loopbackOk("one"), certOnly("two");
+  server.Register(&loopbackOk, true, 1);
+  server.Register(&certOnly, true, 2);
+  QxZebMsg::Messenger tool = SendOnly();
+  EXPECT_EQ(Exchange(tool, At(server, "one"), "x"), "re:x");
+  EXPECT_EQ(StatusOf([&] { Exchange(tool, At(server, "two"), "x"); }), 403);
+  EXPECT_EQ(certOnly.calls, 0) << "a refused caller reaches no handler";
+  EXPECT_EQ(certOnly.attached, 0);
+}
+
+namespace {
+
+class EchoRpc : public QxZebRpc::RpcServerHandler {
+ public:
+  void Process(QxZebRpc::RpcServerCall& call) override {
+    method.store(call.GetMethodName() == String_t("Echo") ? 1 : 2);
+    int32_t n = 0;
+    bool flag = false;
+    String_t s;
+    CharArray_t k;
+    QxZebSoap::XSDDateTime_ex when{};
+    QxZebSoap::SOAPArgInt an("n", &n);
+    QxZebSoap::SOAPArgBool af("flag", &flag);
+    QxZebSoap::SOAPArgUnicodeString as("s", &s);
+    QxZebSoap::SOAPArgByteArray ak("k", &k);
+    QxZebSoap::SOAPArgDateTime_ex aw("when", &when);
+    QxZebSoap::SOAPArg* in[] = {&an, &af, &as, &ak, &aw};
+    call.ReadRequest(5, in);
+    if (s == String_t("fail")) {
+      throw QxMoxMsg::IllegalStateError_t(QxMoxMsg::CreateError_t("handler refused"));
+    }
+    n += 1;
+    flag = !flag;
+    s = s + String_t("!");
+    when.m_time += 60;
+    QxZebSoap::SOAPArg* out[] = {&an, &af, &as, &ak, &aw};
+    call.CreateResponse().SetArgs(5, out);
+    call.SendResponse("UTF-8");
+  }
+  std::atomic<int> method{0};  // 1 after a call of "Echo"
+};
+
+class CharRpc : public QxZebRpc::RpcCharHandler {
+ public:
+  void ProcessArgs(QxZebRpc::RpcServerCall& call,
+                   const std::vector<QxZebRpc::RpcCharArg>& args) override {
+    String_t joined;
+    for (const auto& a : args) joined = joined + a.name + String_t("=") + a.text + String_t(";");
+    QxZebSoap::SOAPArgUnicodeString out("joined", joined);
+    QxZebSoap::SOAPArg* outs[] = {&out};
+    call.CreateResponse().SetArgs(1, outs);
+    call.SendResponse("UTF-8");
+  }
+};
+
+}  // namespace
+
+TEST_F(ZebTest, RpcCallWithSimpleArguments) {
+  QxZebMsg::Messenger server = Listening("qx");
+  QxZebRpc::RpcServer rpc(Loopback(), QxZebRpc::RpcServer::Options().SetBasePath("rpc"));
+  EchoRpc echo;
+  CharRpc chars;
+  rpc.Register("Echo", &echo);
+  rpc.Register("Chars", &chars);
+  server.Register(rpc, true, 0);
+  QxZebMsg::Messenger node = Listening("node");
+  QxZebRpc::RpcClient client(Loopback(), node);
+
+  CharArray_t bytes(std::string_view("\x00pem\xff", 5));
+  QxZebSoap::SOAPArgInt n("n", 41);
+  QxZebSoap::SOAPArgBool flag("flag", false);
+  QxZebSoap::SOAPArgUnicodeString s("s", String_t(u"h\u00e9llo <&>"));
+  QxZebSoap::SOAPArgByteArray k("k", bytes);
+  QxZebSoap::SOAPArgDateTime_ex when("when", QxZebSoap::XSDDateTime_ex{int64_t{1} << 33, 0});
+  QxZebSoap::SOAPArg* args[] = {&n, &flag, &s, &k, &when};
+
+  int32_t rn = 0, preset = 77;
+  bool rflag = false;
+  String_t rs;
+  CharArray_t rk;
+  QxZebSoap::XSDDateTime_ex rwhen{};
+  QxZebSoap::SOAPArgInt an("n", &rn), apreset("absent", &preset);
+  QxZebSoap::SOAPArgBool af("flag", &rflag);
+  QxZebSoap::SOAPArgUnicodeString as("s", &rs);
+  QxZebSoap::SOAPArgByteArray ak("k", &rk);
+  QxZebSoap::SOAPArgDateTime_ex aw("when", &rwhen);
+  QxZebSoap::SOAPArg* results[] = {&an, &af, &as, &ak, &aw, &apreset};
+
+  QxZebRpc::RpcCall call = client.CreateCall(At(server, "rpc"));
+  call.GetEnvelope().SetMethod("Echo");
+  call.GetEnvelope().SetArgs(5, args);
+  call.Invoke(6, results, "UTF-8");
+  EXPECT_EQ(echo.method, 1);
+  EXPECT_EQ(rn, 42);
+  EXPECT_TRUE(rflag);
+  EXPECT_EQ(rs, String_t(u"h\u00e9llo <&>!"));
+  EXPECT_EQ(rk, bytes);
+  EXPECT_EQ(rwhen.m_time, (int64_t{1} << 33) + 60);
+  EXPECT_EQ(preset, 77) << "a result the answer lacks keeps its preset";
+
+  // A handler's failure and an unknown method come back as RpcException with their codes.
+  s.SetValue("fail");
+  try {
+    call.Invoke(6, results, "UTF-8");
+    FAIL() << "no fault";
+  } catch (const QxZebRpc::RpcException& e) {
+    EXPECT_EQ(e.GetFaultCode(), String_t("Server"));
+    EXPECT_NE(std::string(e.what()).find("handler refused"), std::string::npos) << e.what();
+  }
+  QxZebRpc::RpcCall unknown = client.CreateCall(At(server, "rpc"));
+  unknown.GetEnvelope().SetMethod("Nope");
+  try {
+    unknown.Invoke(0, nullptr, "UTF-8");
+    FAIL() << "no fault";
+  } catch (const QxZebRpc::RpcException& e) {
+    EXPECT_EQ(e.GetFaultCode(), String_t("Client"));
+  }
+
+  QxZebRpc::RpcCall charCall = client.CreateCall(At(server, "rpc"));
+  charCall.GetEnvelope().SetMethod("Chars");
+  QxZebSoap::SOAPArgInt c1("a", 1);
+  QxZebSoap::SOAPArgUnicodeString c2("b", String_t("two"));
+  QxZebSoap::SOAPArg* cargs[] = {&c1, &c2};
+  charCall.GetEnvelope().SetArgs(2, cargs);
+  String_t joined;
+  QxZebSoap::SOAPArgUnicodeString rj("joined", &joined);
+  QxZebSoap::SOAPArg* cres[] = {&rj};
+  charCall.Invoke(1, cres, "UTF-8");
+  EXPECT_EQ(joined, String_t("a=1;b=two;"));
+
+  // After Deregister the method is unknown; after Close nothing is served.
+  rpc.Deregister("Chars");
+  EXPECT_THROW(charCall.Invoke(1, cres, "UTF-8"), QxZebRpc::RpcException);
+  rpc.Close();
+  EXPECT_THROW(call.Invoke(6, results, "UTF-8"), QxZebHttp::HttpException);
+}
+
+TEST_F(ZebTest, RpcRequireAuthenticationRefusesPlainCaller) {
+  QxZebMsg::Messenger server = Listening("qx");
+  QxZebRpc::RpcServer rpc(
+      Loopback(), QxZebRpc::RpcServer::Options().SetBasePath("rpc").SetRequireAuthentication(true));
+  EchoRpc echo;
+  rpc.Register("Echo", &echo);
+  server.Register(rpc, true, 0);
+  QxZebMsg::Messenger tool = SendOnly();
+  QxZebRpc::RpcClient client(Loopback(), tool);
+  QxZebRpc::RpcCall call = client.CreateCall(At(server, "rpc"));
+  call.GetEnvelope().SetMethod("Echo");
+  EXPECT_EQ(StatusOf([&] { call.Invoke(0, nullptr, "UTF-8"); }), 403);
+  EXPECT_EQ(echo.method, 0) << "a refused caller reaches no handler";
+}
+
+namespace {
+
+// Peer runs qx_zeb_peer with pipes on its standard input and output.
+class Peer {
+ public:
+  Peer() {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
+    m_pid = fork();
+    if (m_pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      close(in[0]);
+      close(in[1]);
+      close(out[0]);
+      close(out[1]);
+      execl(QX_BIN_DIR "/qx_zeb_peer", "qx_zeb_peer", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    m_stdin = in[1];
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    m_address = line;
+  }
+  ~Peer() {
+    if (m_stdin >= 0) close(m_stdin);
+    if (m_pid > 0) waitpid(m_pid, &m_status, 0);
+  }
+  // Stop closes the peer's input and returns its exit status.
+  int Stop() {
+    close(m_stdin);
+    m_stdin = -1;
+    waitpid(m_pid, &m_status, 0);
+    m_pid = -1;
+    return m_status;
+  }
+  const std::string& Address() const { return m_address; }
+
+ private:
+  pid_t m_pid = -1;
+  int m_stdin = -1;
+  int m_status = -1;
+  std::string m_address;
+};
+
+}  // namespace
+
+TEST_F(ZebTest, MessagesAndCallsAcrossProcesses) {
+  Peer peer;
+  ASSERT_TRUE(peer.Address().starts_with("http://127.0.0.1:")) << peer.Address();
+  QxZebMsg::Messenger node = Listening("node");
+  Recorder callback("cb");
+  node.Register(&callback, true, 0);
+  // The peer answers and, asked to, reaches the node on the port the node listens on.
+  EXPECT_EQ(Exchange(node, QxMoxNet::URI_t(String_t(peer.Address() + "msg")), "callback:cb"),
+            "echo:callback:cb");
+  EXPECT_EQ(callback.calls, 1);
+
+  QxZebRpc::RpcClient client(Loopback(), node);
+  QxZebSoap::SOAPArgInt a("a", 40), b("b", 2);
+  QxZebSoap::SOAPArg* args[] = {&a, &b};
+  EXPECT_EQ(client.Call("Add", QxMoxNet::URI_t(String_t(peer.Address() + "rpc")), {}, 2, args), 42);
+
+  CharArray_t pem(
+      std::string_view("-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n"));
+  QxZebSoap::SOAPArgUnicodeString s("s", String_t(u"\u00fcber"));
+  QxZebSoap::SOAPArgByteArray k("k", pem);
+  QxZebSoap::SOAPArg* eargs[] = {&s, &k};
+  String_t rs;
+  CharArray_t rk;
+  int32_t len = -1;
+  QxZebSoap::SOAPArgUnicodeString ars("s", &rs);
+  QxZebSoap::SOAPArgByteArray ark("k", &rk);
+  QxZebSoap::SOAPArgInt alen("len", &len);
+  QxZebSoap::SOAPArg* results[] = {&ars, &ark, &alen};
+  QxZebRpc::RpcCall call = client.CreateCall(QxMoxNet::URI_t(String_t(peer.Address() + "rpc")));
+  call.GetEnvelope().SetMethod("Echo");
+  call.GetEnvelope().SetArgs(2, eargs);
+  call.Invoke(3, results, "UTF-8");
+  EXPECT_EQ(rs, String_t(u"\u00fcber"));
+  EXPECT_EQ(rk, pem);
+  EXPECT_EQ(len, static_cast<int32_t>(pem.GetSize()));
+
+  const int status = peer.Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_THROW(client.Call("Add", QxMoxNet::URI_t(String_t(peer.Address() + "rpc")), {}, 2, args),
+               QxMoxMsg::Exception_t);
+}
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteConfig(const QxTest::TempHome& home, const std::string& coreId) {
+  std::filesystem::create_directories(home / "etc");
+  std::ofstream(home / "etc/qx.conf") << "[sec.core]\nCORE_ID = " << coreId << "\n";
+}
+
+// TlsTest gives the process the platform's certificate profile (RSA-1024, SHA-1), made by the
+// openssl command: a trusted root, the own entry "node-a" issued by it, and a second root that
+// the key store does not trust with a leaf "node-a" of its own.
+class TlsTest : public ZebTest {
+ protected:
+  void SetUp() override {
+    const std::string d = home / "pki";
+    std::filesystem::create_directories(d);
+    const std::string script =
+        "set -e; cd '" + d +
+        "'; for ca in root other; do "
+        "openssl req -x509 -newkey rsa:1024 -sha1 -nodes -days 2 -keyout $ca.key -out $ca.pem "
+        "-subj /CN=$ca-ca 2>/dev/null; "
+        "openssl req -newkey rsa:1024 -nodes -keyout $ca-leaf.key -out $ca-leaf.csr "
+        "-subj /CN=node-a 2>/dev/null; "
+        "openssl x509 -req -sha1 -days 2 -in $ca-leaf.csr -CA $ca.pem -CAkey $ca.key "
+        "-CAcreateserial -out $ca-leaf.pem 2>/dev/null; done";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    QxSecCore::KeyStore store;
+    store.InstallCertificate("node-a",
+                             QxSecCore::X509Certificate(String_t(ReadFile(d + "/root-leaf.pem"))),
+                             QxSecCore::Key(QxSecCore::Key::TYPE_RSA_PRIVATE,
+                                            CharArray_t(ReadFile(d + "/root-leaf.key"))),
+                             true, true);
+    store.InstallCertificate(
+        "root", QxSecCore::X509Certificate(String_t(ReadFile(d + "/root.pem"))), true, true);
+    WriteConfig(home, "node-a");
+  }
+};
+
+}  // namespace
+
+TEST_F(TlsTest, TargetIdTrustAndClientCertificates) {
+  QxZebMsg::Messenger server = Listening("qx");
+  ASSERT_TRUE(server.GetTlsBaseCbAddress().ToUtf8().starts_with("https://127.0.0.1:"))
+      << server.GetTlsBaseCbAddress().ToUtf8();
+  QxZebRpc::RpcServer rpc(Loopback(), QxZebRpc::RpcServer::Options().SetBasePath("rpc"));
+  EchoRpc echo;
+  rpc.Register("Echo", &echo);
+  server.Register(rpc, true, 0);
+  Recorder certOnly("two");
+  server.Register(&certOnly, true, 2);
+  const QxMoxNet::URI_t rpcUri(server.GetTlsBaseCbAddress() + String_t("rpc"));
+  const QxMoxNet::URI_t twoUri(server.GetTlsBaseCbAddress() + String_t("two"));
+
+  QxZebMsg::Messenger tool = SendOnly();
+  QxZebRpc::RpcClient client(Loopback(), tool);
+  auto invoke = [&](const char* target) {
+    QxZebRpc::RpcCall call =
+        client.CreateCall(rpcUri, QxZebRpc::RpcCall::Options().SetTargetID(target));
+    call.GetEnvelope().SetMethod("Echo");
+    int32_t n = 0;
+    QxZebSoap::SOAPArgInt in("n", 1), out("n", &n);
+    QxZebSoap::SOAPArg* args[] = {&in};
+    QxZebSoap::SOAPArg* results[] = {&out};
+    call.GetEnvelope().SetArgs(1, args);
+    call.Invoke(1, results, "UTF-8");
+    return n;
+  };
+  EXPECT_EQ(invoke("node-a"), 2);
+  EXPECT_EQ(invoke(""), 2) << "without a target id any trusted server is accepted";
+  EXPECT_THROW(invoke("node-b"), QxZebHttp::TargetIDFailureException);
+
+  // Value 2: served with a trusted client certificate (this process presents node-a) ...
+  EXPECT_EQ(Exchange(tool, twoUri, "x"), "re:x");
+  EXPECT_EQ(certOnly.calls, 1);
+  // ... refused (403, no handler) without one.
+  WriteConfig(home, "nobody");
+  EXPECT_EQ(StatusOf([&] { Exchange(tool, twoUri, "x"); }), 403);
+  EXPECT_EQ(certOnly.calls, 1);
+  WriteConfig(home, "node-a");
+
+  // A server whose certificate does not chain to a trusted root is refused.
+  QxSecCore::KeyStore store;
+  store.RemoveCertificate("root");
+  store.InstallCertificate(
+      "root", QxSecCore::X509Certificate(String_t(ReadFile(home / "pki/other.pem"))), true, true);
+  EXPECT_THROW(invoke("node-a"), QxZebHttp::HttpException);
+  EXPECT_EQ(StatusOf([&] { Exchange(tool, twoUri, "x"); }), 0);
+}
