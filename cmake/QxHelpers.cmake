@@ -25,8 +25,12 @@ function(qx_add_library)
   string(REPLACE ";" " " pc_requires "${QX_PC_REQUIRES}")
   string(REPLACE ";" " " pc_libs_private "${QX_PC_LIBS_PRIVATE}")
   set(pc ${CMAKE_CURRENT_BINARY_DIR}/${target}.pc)
+  # The prefix is found from the .pc file's own place, so a tree installed with
+  # `cmake --install --prefix <dir>` (or moved afterwards) still compiles and links.
+  file(RELATIVE_PATH pc_to_prefix "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+  string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
   file(GENERATE OUTPUT ${pc} CONTENT
-"prefix=${CMAKE_INSTALL_PREFIX}
+"prefix=\${pcfiledir}/${pc_to_prefix}
 libdir=\${prefix}/${CMAKE_INSTALL_LIBDIR}
 includedir=\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}
 

@@ -1,0 +1,21 @@
+// QxSecCm.h: the certificate management library's public interface (all of its headers).
+#pragma once
+
+#include "qxseccm/Catalog.h"
+#include "qxseccm/CertEvent.h"
+#include "qxseccm/CertEventUpdateHandler.h"
+#include "qxseccm/CertRequest.h"
+#include "qxseccm/CertRequestCollection.h"
+#include "qxseccm/CertificateBuilder.h"
+#include "qxseccm/ExceptionTracer.h"
+#include "qxseccm/Exceptions.h"
+#include "qxseccm/Initializer.h"
+#include "qxseccm/Object.h"
+#include "qxseccm/Platform.h"
+#include "qxseccm/TraceText.h"
+#include "qxseccm/Tracer.h"
+#include "qxseccm/UseCertReq.h"
+#include "qxseccm/Utils.h"
+#include "qxseccm/X509CertRequest.h"
+#include "qxseccm/PKCS12Converter.h"
+#include "qxseccm/X509CertList.h"

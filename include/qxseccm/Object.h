@@ -1,0 +1,50 @@
+// Object (the handle base of every public class) and ObjectImpl (the counted body base).
+#pragma once
+
+#include "qxmox/RefCounted.h"
+
+namespace QxSecCm {
+
+// ObjectImpl is the base of the library's counted bodies. A new body starts with count 0; the
+// first handle that takes it raises the count to 1. DestroyThis releases the body when its last
+// handle lets go; each concrete body implements it, normally by deleting itself.
+class ObjectImpl : public QxMoxRef::RefCounted_t {
+ public:
+  ObjectImpl() = default;
+  ~ObjectImpl() override;
+  void DestroyThis() override = 0;
+};
+
+// Object is a handle in front of a counted body (any QxMoxRef::RefCounted_t). Copies share the
+// body; the body is released (DestroyThis) when the last handle sharing it is destroyed or
+// reassigned. Handles may be copied and destroyed on different threads; the body's own data is
+// not protected by the handle.
+class Object {
+ public:
+  // Object() is an empty handle.
+  Object() noexcept = default;
+  // Object(other) shares other's body (count + 1).
+  Object(const Object& other) noexcept;
+  // operator= does nothing for self-assignment; otherwise it raises the count of other's body,
+  // then releases this handle's old body, then shares other's body.
+  Object& operator=(const Object& other) noexcept;
+  // ~Object releases the body; a failure inside the body's DestroyThis is swallowed.
+  virtual ~Object();
+
+  // operator== compares body identity, not content; two empty handles are equal.
+  bool operator==(const Object& other) const { return m_ref == other.m_ref; }
+  bool operator!=(const Object& other) const { return m_ref != other.m_ref; }
+  // IsNull is true for an empty handle.
+  bool IsNull() const { return m_ref == nullptr; }
+  // operator-> returns the body as it is: null for an empty handle (no check).
+  QxMoxRef::RefCounted_t* operator->() const { return m_ref; }
+
+ protected:
+  // SetBody makes this handle share body (which may be null) by the assignment rule: a handle's
+  // constructor passes its new body here and so holds the only reference.
+  void SetBody(QxMoxRef::RefCounted_t* body) noexcept;
+
+  QxMoxRef::RefCounted_t* m_ref = nullptr;
+};
+
+}  // namespace QxSecCm

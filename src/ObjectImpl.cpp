@@ -1,0 +1,8 @@
+// ObjectImpl: the counted body base.
+#include "qxseccm/Object.h"
+
+namespace QxSecCm {
+
+ObjectImpl::~ObjectImpl() = default;
+
+}  // namespace QxSecCm
