@@ -1,0 +1,205 @@
+// CertificateIssuer: request checks, certificate content, extensions, signature and PEM output.
+#include "CertificateIssuer.h"
+
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <climits>
+#include <string>
+
+#include "CryptoSupport.h"
+#include "qxseccm/ExceptionTracer.h"
+#include "qxseccm/X509CertRequest.h"
+
+namespace QxSecCm {
+namespace Ssl = QxSecCore::Ssl;
+namespace {
+
+struct Extension {
+  const char* name;
+  const char* value;
+  const char* caValue;
+};
+// In ascending byte order of the names, which is the order in the certificate.
+constexpr Extension kExtensions[] = {
+    {"authorityKeyIdentifier", "keyid,issuer:always", "keyid,issuer:always"},
+    {"basicConstraints", "CA:FALSE", "CA:TRUE"},
+    {"keyUsage", "nonRepudiation,digitalSignature,keyEncipherment",
+     "nonRepudiation,digitalSignature,keyEncipherment,keyCertSign"},
+    {"nsComment", "MT Quillax Certificate", "MT Quillax Certificate"},
+    {"subjectKeyIdentifier", "hash", "hash"},
+};
+
+template <class E = QxMoxMsg::RuntimeException_t>
+[[noreturn]] void Fail(int number, const char* file, int line) {
+  ThrowTraced<E>(ExceptionTracer::Server, Crypto::OpenSslMessage(number), file, line);
+}
+#define QX_FAIL(number) Fail((number), __FILE__, __LINE__)
+#define QX_FAIL_AS(E, number) Fail<E>((number), __FILE__, __LINE__)
+
+// PEM text that claims to be encrypted must fail, never wait for a password on a terminal.
+int NoPassword(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*data*/) { return 0; }
+
+// MemoryOf opens a read-only memory buffer on bytes, which must outlive it (message 3).
+Ssl::BioPtr MemoryOf(const QxMoxArray::CharArray_t& bytes) {
+  if (bytes.GetSize() > static_cast<size_t>(INT_MAX)) QX_FAIL(3);
+  // An empty array has no storage; OpenSSL wants a pointer even for no bytes.
+  static const unsigned char kNothing = 0;
+  const void* data = bytes.IsEmpty() ? &kNothing : bytes.GetData();
+  Ssl::BioPtr bio(BIO_new_mem_buf(data, static_cast<int>(bytes.GetSize())));
+  if (bio == nullptr) QX_FAIL(3);
+  return bio;
+}
+
+}  // namespace
+
+Ssl::EvpPkeyPtr CertificateIssuer::ReadCaKey(const QxSecCore::Key& key) {
+  if (key.GetType() != QxSecCore::Key::TYPE_RSA_PRIVATE) {
+    QX_FAIL_AS(QxMoxMsg::IllegalArgumentError_t, 1);
+  }
+  const QxMoxArray::CharArray_t pem = key.GetEncoded();
+  const Ssl::BioPtr bio = MemoryOf(pem);  // reads pem in place: pem outlives it
+  Ssl::EvpPkeyPtr caKey(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassword, nullptr));
+  if (caKey == nullptr || !EVP_PKEY_is_a(caKey.get(), "RSA")) {
+    QX_FAIL_AS(QxMoxIo::IOException_t, 2);
+  }
+  return caKey;
+}
+
+Ssl::X509Ptr CertificateIssuer::ReadCaCert(const QxSecCore::X509Certificate& cert, EVP_PKEY* key) {
+  const QxMoxArray::CharArray_t pem = cert.IsNull() ? QxMoxArray::CharArray_t() : cert.GetEncoded();
+  const Ssl::BioPtr bio = MemoryOf(pem);
+  Ssl::X509Ptr caCert(PEM_read_bio_X509(bio.get(), nullptr, NoPassword, nullptr));
+  if (caCert == nullptr) QX_FAIL(4);
+  // A key that is not the certificate's would sign certificates that nothing can verify.
+  if (X509_check_private_key(caCert.get(), key) != 1) QX_FAIL_AS(QxMoxIo::IOException_t, 2);
+  return caCert;
+}
+
+int32_t CertificateIssuer::NotBeforeOffset(const QxMoxStr::String_t& configured) {
+  if (configured.IsNull() || configured.IsEmpty()) return kDefaultNotBeforeOffset;
+  // As atoi reads it: blanks, a sign, the leading digits; no digits give 0. Saturated, not
+  // overflowed.
+  const std::string text = configured.ToUtf8();
+  size_t i = text.find_first_not_of(" \t\n\v\f\r");
+  if (i == std::string::npos) return 0;
+  bool negative = false;
+  if (text[i] == '+' || text[i] == '-') negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = std::min<int64_t>(value * 10 + (text[i] - '0'), INT32_MAX);
+  }
+  if (negative && value > 0) return kDefaultNotBeforeOffset;
+  return static_cast<int32_t>(-value);
+}
+
+Ssl::X509ReqPtr CertificateIssuer::ParseRequest(const QxMoxArray::CharArray_t& csr) {
+  const Ssl::BioPtr bio = MemoryOf(csr);
+  Ssl::X509ReqPtr req(PEM_read_bio_X509_REQ(bio.get(), nullptr, NoPassword, nullptr));
+  if (req == nullptr) QX_FAIL(5);
+  return req;
+}
+
+void CertificateIssuer::VerifyRequest(X509_REQ* req) {
+  // The key decoded while the request was parsed; taking it costs nothing.
+  EVP_PKEY* key = X509_REQ_get0_pubkey(req);
+  if (key == nullptr) QX_FAIL(6);
+  if (X509_REQ_verify(req, key) != 1) QX_FAIL(7);
+}
+
+Ssl::X509Ptr CertificateIssuer::NewCertificate() {
+  Ssl::X509Ptr cert(X509_new());
+  if (cert == nullptr) QX_FAIL(8);
+  return cert;
+}
+
+void CertificateIssuer::CopyPublicKey(X509* cert, X509_REQ* req) {
+  // X509_set_pubkey would encode the decoded key again (and decode that once more): the costly
+  // part of issuing. The copy gives the same bytes for every key that was encoded in DER, which
+  // a request whose signature verified always is.
+  const X509_PUBKEY* from = X509_REQ_get_X509_PUBKEY(req);
+  ASN1_OBJECT* algorithm = nullptr;
+  const unsigned char* bits = nullptr;
+  int length = 0;
+  X509_ALGOR* fromAlgorithm = nullptr;
+  if (from == nullptr ||
+      X509_PUBKEY_get0_param(&algorithm, &bits, &length, &fromAlgorithm, from) != 1 ||
+      length <= 0) {
+    QX_FAIL(13);
+  }
+  Ssl::Asn1ObjectPtr algorithmCopy(OBJ_dup(algorithm));
+  Ssl::OpenSslBytes bitsCopy(static_cast<unsigned char*>(OPENSSL_memdup(bits, length)));
+  X509_PUBKEY* to = X509_get_X509_PUBKEY(cert);
+  if (algorithmCopy == nullptr || bitsCopy == nullptr || to == nullptr ||
+      X509_PUBKEY_set0_param(to, algorithmCopy.get(), V_ASN1_UNDEF, nullptr, bitsCopy.get(),
+                             length) != 1) {
+    QX_FAIL(13);
+  }
+  algorithmCopy.release();
+  bitsCopy.release();
+  X509_ALGOR* toAlgorithm = nullptr;
+  if (X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &toAlgorithm, to) != 1 ||
+      X509_ALGOR_copy(toAlgorithm, fromAlgorithm) != 1) {
+    QX_FAIL(13);
+  }
+}
+
+void CertificateIssuer::Fill(X509* cert, uint32_t serial, X509_REQ* req,
+                             const X509_NAME* issuerName, std::time_t now, int32_t notBeforeOffset,
+                             int32_t lifetime) {
+  if (X509_set_version(cert, 2) != 1) QX_FAIL(9);
+  if (ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(serial)) != 1) QX_FAIL(8);
+  const X509_NAME* subject = X509_REQ_get_subject_name(req);
+  if (subject == nullptr) QX_FAIL(10);
+  if (X509_set_subject_name(cert, subject) != 1) QX_FAIL(11);
+  if (X509_set_issuer_name(cert, issuerName) != 1) QX_FAIL(12);
+  CopyPublicKey(cert, req);
+  // One moment for both ends, so the validity is exactly lifetime - notBeforeOffset long.
+  if (X509_time_adj_ex(X509_getm_notBefore(cert), 0, notBeforeOffset, &now) == nullptr) {
+    QX_FAIL(14);
+  }
+  if (X509_time_adj_ex(X509_getm_notAfter(cert), 0, lifetime, &now) == nullptr) QX_FAIL(15);
+}
+
+void CertificateIssuer::AddExtensions(X509* cert, X509* issuer, bool isCA) {
+  X509V3_CTX context{};
+  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
+  for (const Extension& row : kExtensions) {
+    const Ssl::X509ExtensionPtr extension(
+        X509V3_EXT_conf(nullptr, &context, row.name, isCA ? row.caValue : row.value));
+    if (extension == nullptr) QX_FAIL(16);
+    if (X509_add_ext(cert, extension.get(), -1) != 1) QX_FAIL(17);
+  }
+}
+
+void CertificateIssuer::Sign(X509* cert, EVP_PKEY* key) {
+  if (X509_sign(cert, key, EVP_sha1()) <= 0) QX_FAIL(18);
+}
+
+int CertificateIssuer::WritePem(X509* cert, QxMoxArray::CharArray_t& out) {
+  const Ssl::BioPtr bio(BIO_new(BIO_s_mem()));
+  if (bio == nullptr) QX_FAIL(3);
+  if (PEM_write_bio_X509(bio.get(), cert) != 1) QX_FAIL(19);
+  return Crypto::CopyOut(bio.get(), out);
+}
+
+void CertificateIssuer::CreateSelfSigned(const QxMoxStr::String_t& commonName,
+                                         const QxMoxStr::String_t& localityName, bool isCA,
+                                         QxSecCore::X509Certificate& cert, QxSecCore::Key& key) {
+  const X509CertRequest request(commonName, localityName);
+  const Ssl::X509ReqPtr req(request.GetRequest());
+  const Ssl::X509Ptr selfSigned = NewCertificate();
+  Fill(selfSigned.get(), 0, req.get(), X509_REQ_get_subject_name(req.get()), std::time(nullptr),
+       kDefaultNotBeforeOffset, kLifetime);
+  AddExtensions(selfSigned.get(), selfSigned.get(), isCA);
+  Sign(selfSigned.get(), request.GetKeyPair());
+  QxMoxArray::CharArray_t pem;
+  WritePem(selfSigned.get(), pem);
+  QxSecCore::X509Certificate newCert(pem);
+  QxSecCore::Key newKey = request.GetPrivateKey();
+  cert = newCert;
+  key = newKey;
+}
+
+}  // namespace QxSecCm

@@ -1,0 +1,41 @@
+// Helpers shared by the crypto classes: OpenSSL error texts in catalog messages, memory buffers.
+#include "CryptoSupport.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+
+#include <cstring>
+
+#include "qxseccm/Catalog.h"
+
+namespace QxSecCm::Crypto {
+
+QxMoxStr::String_t TakeOpenSslError() {
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return QxMoxStr::String_t("");
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return QxMoxStr::String_t(static_cast<const char*>(text));
+}
+
+QxMoxMsg::Message_t OpenSslMessage(int number) {
+  QxMoxMsg::Message_t message = Catalog::Warn(number);
+  if (std::strstr(Catalog::Text(number), "(%1)") != nullptr) {
+    message << TakeOpenSslError();
+  } else {
+    ERR_clear_error();
+  }
+  return message;
+}
+
+int CopyOut(BIO* bio, QxMoxArray::CharArray_t& out) {
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio, &data);
+  const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+  if (out.GetSize() != size) out.Resize(size);
+  if (size > 0) std::memcpy(out.GetData(), data, size);
+  return static_cast<int>(size);
+}
+
+}  // namespace QxSecCm::Crypto

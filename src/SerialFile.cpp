@@ -1,0 +1,143 @@
+// SerialFile: drawing the next serial number from the machine's serial-number file.
+#include "SerialFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <string>
+
+#include "qxmox/Exception.h"
+#include "qxmox/Io.h"
+#include "qxmox/Runtime.h"
+#include "qxmox/Sync.h"
+#include "qxseccm/Catalog.h"
+#include "qxseccm/ExceptionTracer.h"
+#include "qxseccm/Utils.h"
+
+namespace QxSecCm {
+namespace {
+
+constexpr const char* kDirectory = "sec/cs/";
+constexpr const char* kFile = "sec/cs/serial.dat";
+constexpr size_t kSerialSize = 4;
+
+[[noreturn]] void Fail(int number, const QxMoxStr::String_t& path, int error, const char* file,
+                       int line) {
+  QxMoxMsg::Message_t message = Catalog::Warn(number) << path;
+  if (error != 0) message.AddDetails(QxMoxMsg::Win32Message_t(error));
+  ThrowTraced<QxMoxMsg::RuntimeException_t>(ExceptionTracer::Server, message, file, line);
+}
+#define QX_FAIL_PATH(number, path) Fail((number), (path), errno, __FILE__, __LINE__)
+
+// Fd closes its descriptor on the way out; Close reports close's own error.
+class Fd {
+ public:
+  explicit Fd(int fd) : m_fd(fd) {}
+  ~Fd() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int Get() const { return m_fd; }
+  bool Close() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int m_fd;
+};
+
+uint32_t FromLittleEndian(const unsigned char* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+void ToLittleEndian(uint32_t value, unsigned char* bytes) {
+  for (size_t i = 0; i < kSerialSize; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// ReadAll reads up to length bytes at offset 0; returns the count, or -1 on an error.
+ssize_t ReadAll(int fd, unsigned char* bytes, size_t length) {
+  size_t got = 0;
+  while (got < length) {
+    const ssize_t n = ::pread(fd, bytes + got, length - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+bool WriteAll(int fd, const unsigned char* bytes, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t SerialFile::DrawLocked() {
+  const QxMoxStr::String_t directory = QxMoxRuntime::Dir_t::Path(7, kDirectory);
+  const QxMoxStr::String_t path = QxMoxRuntime::Dir_t::Path(7, kFile);
+
+  const QxMoxIo::File_t dir(directory);
+  if (!dir.IsDirectory()) {
+    if (!dir.Mkdirs()) QX_FAIL_PATH(20, directory);
+    Utils::SetDirectoryPermissions(directory);
+  }
+
+  const std::string file = path.ToUtf8();
+  bool created = false;
+  int raw = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+  if (raw < 0 && errno == ENOENT) {
+    raw = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    created = raw >= 0;
+  }
+  if (raw < 0) QX_FAIL_PATH(21, path);
+  Fd fd(raw);
+
+  unsigned char bytes[kSerialSize] = {};
+  const ssize_t got = ReadAll(fd.Get(), bytes, kSerialSize);
+  if (got < 0) QX_FAIL_PATH(21, path);
+  const uint32_t serial =
+      (got == static_cast<ssize_t>(kSerialSize) ? FromLittleEndian(bytes) : 0) + 1;
+
+  ToLittleEndian(serial, bytes);
+  // The number must be on disk before anyone can see a certificate that carries it: a number
+  // that only reached the page cache could be handed out again after a crash.
+  if (!WriteAll(fd.Get(), bytes, kSerialSize) || ::fdatasync(fd.Get()) != 0) {
+    QX_FAIL_PATH(22, path);
+  }
+  if (created) {
+    const Fd dirFd(::open(dir.GetPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.Get() < 0 || ::fsync(dirFd.Get()) != 0) QX_FAIL_PATH(22, path);
+  }
+  if (!fd.Close()) QX_FAIL_PATH(22, path);
+  return serial;
+}
+
+uint32_t SerialFile::Draw(QxMoxSync::SyncObj_t& lock) {
+  lock.Lock();
+  uint32_t serial = 0;
+  std::exception_ptr failure;
+  try {
+    serial = DrawLocked();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  lock.Unlock();
+  if (failure) std::rethrow_exception(failure);
+  return serial;
+}
+
+}  // namespace QxSecCm
