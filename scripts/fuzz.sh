@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (AddressSanitizer + UBSan) into build-fuzz/ and runs
+# each for QX_FUZZ_SECONDS (default 10) seconds. Without clang and its runtime it says so and
+# succeeds: the targets are only buildable with clang.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${QX_FUZZ_BUILD_DIR:-$root/build-fuzz}"
+seconds="${QX_FUZZ_SECONDS:-10}"
+
+if ! command -v clang++ >/dev/null 2>&1 ||
+   ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+  echo "fuzz: clang or its fuzzer runtime (libclang-rt-dev) is missing; fuzz targets skipped"
+  exit 0
+fi
+if [ ! -f "$build/build.ninja" ]; then
+  CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
+    -DQX_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+targets=$(cd "$root/tests/fuzz" && ls ./*_fuzz.cpp 2>/dev/null | sed 's|^\./||; s|\.cpp$||')
+[ -n "$targets" ] || { echo "fuzz: no targets"; exit 0; }
+# shellcheck disable=SC2086
+cmake --build "$build" -j"$(nproc)" --target $targets
+for t in $targets; do
+  corpus="$build/corpus/$t"
+  mkdir -p "$corpus"
+  echo "fuzz: $t for ${seconds}s"
+  log="$build/$t.log"
+  if ! "$build/bin/$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+    tail -n 40 "$log"
+    echo "fuzz: $t found a fault (log: $log)"
+    exit 1
+  fi
+  grep -E "^(Done|stat::number_of_executed_units)" "$log" || true
+done
