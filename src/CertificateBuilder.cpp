@@ -3,10 +3,6 @@
 
 namespace QxSecCm {
 
-template <>
-QxMoxSync::ProcessSync_t CertificateBuilderT<CertificateBuilderTraits>::s_serialLock{
-    kSerialLockName};
-
 template class CertificateBuilderT<CertificateBuilderTraits>;
 
 }  // namespace QxSecCm

@@ -17,6 +17,10 @@ namespace QxSecCm {
 // The name of the serial-number file's machine-wide lock, shared by both twins.
 inline constexpr const char* kSerialLockName = "7d41c0e6-2a9f-4b18-8c35-91e0d6a4b2f7";
 
+// One lock object per twin; each twin's file instantiates its own.
+template <class Traits>
+QxMoxSync::ProcessSync_t CertificateBuilderT<Traits>::s_serialLock{kSerialLockName};
+
 template <class Traits>
 void CertificateBuilderT<Traits>::CertFree::operator()(X509* cert) const noexcept {
   QxSecCore::Ssl::X509Ptr{cert};

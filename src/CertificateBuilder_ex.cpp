@@ -3,10 +3,6 @@
 
 namespace QxSecCm {
 
-template <>
-QxMoxSync::ProcessSync_t CertificateBuilderT<CertificateBuilderTraits_ex>::s_serialLock{
-    kSerialLockName};
-
 template class CertificateBuilderT<CertificateBuilderTraits_ex>;
 
 }  // namespace QxSecCm

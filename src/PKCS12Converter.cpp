@@ -7,7 +7,6 @@
 
 #include <climits>
 #include <optional>
-#include <source_location>
 #include <string>
 
 #include "CryptoSupport.h"
@@ -30,24 +29,29 @@ constexpr int kIterations = 2048;
 constexpr int kMacIterations = 1;
 constexpr int kNoMacYet = -1;
 
-[[noreturn]] void Fail(QxMoxMsg::Message_t message, std::source_location where) {
+// Where is the caller's source position (std::source_location is missing from the standard
+// library that clang 14 builds against here; both compilers fill these builtins at the caller).
+struct Where {
+  const char* file;
+  int line;
+};
+#define QX_HERE \
+  Where { __builtin_FILE(), __builtin_LINE() }
+
+[[noreturn]] void Fail(QxMoxMsg::Message_t message, Where where) {
   ERR_clear_error();
-  ThrowTraced<QxMoxMsg::RuntimeException_t>(ExceptionTracer::Server, message, where.file_name(),
-                                            static_cast<int>(where.line()));
+  ThrowTraced<QxMoxMsg::RuntimeException_t>(ExceptionTracer::Server, message, where.file,
+                                            where.line);
 }
 
-[[noreturn]] void Fail(int number, std::source_location where = std::source_location::current()) {
-  Fail(Catalog::Warn(number), where);
-}
+[[noreturn]] void Fail(int number, Where where = QX_HERE) { Fail(Catalog::Warn(number), where); }
 
 // The "(%1)" of a message is the first error OpenSSL reported for this call.
-[[noreturn]] void FailWithOpenSsl(int number,
-                                  std::source_location where = std::source_location::current()) {
+[[noreturn]] void FailWithOpenSsl(int number, Where where = QX_HERE) {
   Fail(Crypto::OpenSslMessage(number), where);
 }
 
-[[noreturn]] void FailWithText(int number, const char* text,
-                               std::source_location where = std::source_location::current()) {
+[[noreturn]] void FailWithText(int number, const char* text, Where where = QX_HERE) {
   Fail(Catalog::Warn(number) << text, where);
 }
 

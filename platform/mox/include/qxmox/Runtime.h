@@ -1,6 +1,7 @@
 // The platform's directories (Dir_t), the running program (App_t) and the machine (Platform_t).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -39,7 +40,7 @@ class Platform_t {
   // Operating systems, from sysname: "Linux" 1; "Windows" and the POSIX layers on it
   // ("CYGWIN_NT-...", "MINGW...", "MSYS...") 2; "SunOS" 3; "AIX" 4; "HP-UX" 5; "Darwin" 6;
   // "FreeBSD" 7; anything else 0. Values are stable: they travel in request records.
-  enum OSType_e {
+  enum OSType_e : int32_t {
     OS_UNKNOWN = 0,
     OS_LINUX = 1,
     OS_WINDOWS = 2,
@@ -53,7 +54,7 @@ class Platform_t {
   // (32-bit) 3; "aarch64", "arm64" 4; "ppc", "powerpc" 5; "ppc64...", "powerpc64..." 6;
   // "sparc...", "sun4..." 7; "s390x" 8; "riscv64" 9; "ia64" 10; anything else 0. Values are
   // stable: they travel in request records.
-  enum CPU_e {
+  enum CPU_e : int32_t {
     CPU_UNKNOWN = 0,
     CPU_X86 = 1,
     CPU_X86_64 = 2,
