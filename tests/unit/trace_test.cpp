@@ -81,8 +81,8 @@ class TraceTest : public QxTest::HomeTest {
   ScopedEnv m_file{"QX_TRACE_FILE", home / "trace-out.log"};
 };
 
-uint32_t LevelUnder(const std::string& spec, const char* area, int category) {
-  ScopedEnv env("QX_TRACE", spec);
+uint32_t LevelUnder(const std::string& rules, const char* area, int category) {
+  ScopedEnv env("QX_TRACE", rules);
   QxMoxTrc::ReloadLevels();
   TraceObj_t obj(area, category);
   return obj.GetLevel();
@@ -91,7 +91,7 @@ uint32_t LevelUnder(const std::string& spec, const char* area, int category) {
 TEST_F(TraceTest, QxTraceEntriesSetLevels) {
   struct Row {
     const char* name;
-    const char* spec;
+    const char* rules;
     const char* area;
     int category;
     uint32_t level;
@@ -120,11 +120,11 @@ TEST_F(TraceTest, QxTraceEntriesSetLevels) {
       {"spaces around parts", " a.b : 3 = 7 ", "a.b", 3, 7},
       {"documented example", "sec.cm.client:*=0xffffffff,sec.cm.exception:2=2", "sec.cm.exception",
        2, 2},
-      {"empty spec", "", "a.b", 3, 0},
+      {"empty rules", "", "a.b", 3, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(LevelUnder(row.spec, row.area, row.category), row.level);
+    EXPECT_EQ(LevelUnder(row.rules, row.area, row.category), row.level);
   }
 }
 

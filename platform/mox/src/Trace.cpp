@@ -27,13 +27,13 @@ namespace {
 
 constexpr int kAnyCategory = -1;
 
-// One entry of a level spec. Area "*" and category kAnyCategory are the wildcards.
+// One entry of a level rules. Area "*" and category kAnyCategory are the wildcards.
 struct LevelRule {
   std::string area;
   int category;
   uint32_t word;
 };
-using LevelSpec = std::vector<LevelRule>;
+using LevelRules = std::vector<LevelRule>;
 
 std::string_view Trim(std::string_view s) {
   const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -78,10 +78,10 @@ std::optional<LevelRule> ParseEntry(std::string_view entry) {
   return rule;
 }
 
-void ParseList(std::string_view list, LevelSpec& spec) {
+void ParseList(std::string_view list, LevelRules& rules) {
   while (!list.empty()) {
     const size_t comma = list.find(',');
-    if (auto rule = ParseEntry(list.substr(0, comma))) spec.push_back(std::move(*rule));
+    if (auto rule = ParseEntry(list.substr(0, comma))) rules.push_back(std::move(*rule));
     if (comma == std::string_view::npos) break;
     list.remove_prefix(comma + 1);
   }
@@ -89,27 +89,27 @@ void ParseList(std::string_view list, LevelSpec& spec) {
 
 // The [mox.trace] section. A reader that splits "key = value" at the first ':' as well as at
 // '=' hands back "area" -> "category=word"; both shapes are put back together here.
-LevelSpec ReadConfigSpec() {
-  LevelSpec spec;
+LevelRules ReadConfigSpec() {
+  LevelRules rules;
   try {
     const auto values = QxMoxConfig::ConfigNamespace_t("mox.trace").Open().GetAll();
     for (const auto& [key, value] : values) {
       const std::string entry =
           key.find(':') != std::string::npos ? key + "=" + value : key + ":" + value;
-      if (auto rule = ParseEntry(entry)) spec.push_back(std::move(*rule));
+      if (auto rule = ParseEntry(entry)) rules.push_back(std::move(*rule));
     }
   } catch (...) {
     // A missing, unreadable or malformed configuration must not stop a program from starting.
-    spec.clear();
+    rules.clear();
   }
-  return spec;
+  return rules;
 }
 
-LevelSpec ReadSpec() {
-  LevelSpec spec;
+LevelRules ReadSpec() {
+  LevelRules rules;
   if (const char* env = std::getenv("QX_TRACE"); env != nullptr) {
-    ParseList(env, spec);
-    return spec;
+    ParseList(env, rules);
+    return rules;
   }
   return ReadConfigSpec();
 }
@@ -124,10 +124,10 @@ int Rank(const LevelRule& rule, const std::string& area, int category) {
   return anyCategory ? 0 : 1;
 }
 
-uint32_t LevelFor(const LevelSpec& spec, const std::string& area, int category) {
+uint32_t LevelFor(const LevelRules& rules, const std::string& area, int category) {
   int best = -1;
   uint32_t word = 0;
-  for (const LevelRule& rule : spec) {
+  for (const LevelRule& rule : rules) {
     const int rank = Rank(rule, area, category);
     if (rank >= 0 && rank >= best) {
       best = rank;
@@ -140,7 +140,7 @@ uint32_t LevelFor(const LevelSpec& spec, const std::string& area, int category) 
 struct Registry {
   std::mutex mutex;
   std::vector<TraceObj_t*> objects;
-  std::shared_ptr<const LevelSpec> spec;  // null until first read
+  std::shared_ptr<const LevelRules> rules;  // null until first read
 };
 
 // Never destroyed: trace objects of other libraries may be destroyed after this one's statics.
@@ -149,27 +149,27 @@ Registry& GetRegistry() {
   return *registry;
 }
 
-// Set while this thread reads the spec: the configuration reader may create trace objects of
+// Set while this thread reads the rules: the configuration reader may create trace objects of
 // its own, which then start at 0 and get their level when the read completes.
 thread_local bool t_readingSpec = false;
 
-std::shared_ptr<const LevelSpec> ReadSpecOnce() {
+std::shared_ptr<const LevelRules> ReadSpecOnce() {
   t_readingSpec = true;
-  std::shared_ptr<const LevelSpec> spec;
+  std::shared_ptr<const LevelRules> rules;
   try {
-    spec = std::make_shared<const LevelSpec>(ReadSpec());
+    rules = std::make_shared<const LevelRules>(ReadSpec());
   } catch (...) {
     t_readingSpec = false;
     throw;
   }
   t_readingSpec = false;
-  return spec;
+  return rules;
 }
 
 // Caller holds registry.mutex.
 void ApplyLocked(Registry& registry) {
   for (TraceObj_t* obj : registry.objects) {
-    obj->SetLevel(LevelFor(*registry.spec, obj->GetArea(), obj->GetCategory()));
+    obj->SetLevel(LevelFor(*registry.rules, obj->GetArea(), obj->GetCategory()));
   }
 }
 
@@ -283,22 +283,22 @@ void TraceBlock(const TraceObj_t& obj, const char* verb, const char* name, uint3
 TraceObj_t::TraceObj_t(const char* area, int category)
     : m_area(area != nullptr ? area : ""), m_category(category) {
   Registry& registry = GetRegistry();
-  std::shared_ptr<const LevelSpec> spec;
+  std::shared_ptr<const LevelRules> rules;
   {
     std::lock_guard<std::mutex> lock(registry.mutex);
-    spec = registry.spec;
+    rules = registry.rules;
   }
-  std::shared_ptr<const LevelSpec> fresh;
-  if (spec == nullptr && !t_readingSpec) fresh = ReadSpecOnce();
+  std::shared_ptr<const LevelRules> fresh;
+  if (rules == nullptr && !t_readingSpec) fresh = ReadSpecOnce();
 
   std::lock_guard<std::mutex> lock(registry.mutex);
   registry.objects.push_back(this);
-  if (fresh != nullptr && registry.spec == nullptr) {
+  if (fresh != nullptr && registry.rules == nullptr) {
     // First read in this process: objects made while it ran get their levels now too.
-    registry.spec = std::move(fresh);
+    registry.rules = std::move(fresh);
     ApplyLocked(registry);
-  } else if (registry.spec != nullptr) {
-    SetLevel(LevelFor(*registry.spec, m_area, m_category));
+  } else if (registry.rules != nullptr) {
+    SetLevel(LevelFor(*registry.rules, m_area, m_category));
   }
 }
 
@@ -328,10 +328,10 @@ BlockTrace_t::~BlockTrace_t() { TraceBlock(m_obj, "Leaving ", m_name, m_level, m
 
 void ReloadLevels() noexcept {
   try {
-    std::shared_ptr<const LevelSpec> spec = ReadSpecOnce();
+    std::shared_ptr<const LevelRules> rules = ReadSpecOnce();
     Registry& registry = GetRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.spec = std::move(spec);
+    registry.rules = std::move(rules);
     ApplyLocked(registry);
   } catch (...) {
     // Levels stay as they were.

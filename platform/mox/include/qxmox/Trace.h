@@ -10,17 +10,17 @@ namespace QxMoxTrc {
 // TraceObj_t is one (area, category) trace object. A line of level L is written when every bit
 // of L is set in the object's level word.
 //
-// Level words come from a level spec: a comma list of entries "area:category=word", where area
+// Level words come from a level rule list: a comma list of entries "area:category=word", where area
 // and category may each be '*' (any), category is a decimal number, and word is decimal or 0x
 // hex (32 bits). Entries that do not parse are ignored. When the environment holds QX_TRACE
-// (even empty) it is the spec; otherwise the keys of the [mox.trace] configuration section form
-// it (key "area:category", value the word). An unreadable or malformed configuration counts as
+// (even empty) it is the rule list; otherwise the keys of the [mox.trace] configuration section
+// form it (key "area:category", value the word). An unreadable or malformed configuration counts as
 // no entries. When several entries match, the most specific wins: exact area and category,
 // then exact area with '*', then '*' with exact category, then '*:*'; among equally specific
 // entries the last one wins. An object that no entry matches has level 0.
 //
-// A new object takes its level from the spec as it was last read (read once on first use, again
-// by ReloadLevels). Construction is safe during static initialisation of any library.
+// A new object takes its level from the rule list as it was last read (read once on first use,
+// again by ReloadLevels). Construction is safe during static initialisation of any library.
 class TraceObj_t {
  public:
   TraceObj_t(const char* area, int category);
