@@ -19,3 +19,4 @@
 #include "qxseccm/X509CertRequest.h"
 #include "qxseccm/PKCS12Converter.h"
 #include "qxseccm/X509CertList.h"
+#include "qxseccm/SoapArgs.h"

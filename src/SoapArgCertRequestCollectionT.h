@@ -1,0 +1,87 @@
+// The request collection argument, written once for both twins
+// (SoapArgCertRequestCollection.cpp and SoapArgCertRequestCollection_ex.cpp instantiate it).
+#pragma once
+
+#include <memory>
+
+#include "SoapArgNames.h"
+#include "qxmox/Trace.h"
+#include "qxseccm/SoapArgs.h"
+#include "qxseccm/Tracer.h"
+
+namespace QxSecCm {
+
+namespace SoapArgDetail {
+inline constexpr uint32_t kBlockLevel = 9;
+}  // namespace SoapArgDetail
+
+#define QX_SOAPARG_BLOCK(name)                                                            \
+  const QxMoxTrc::BlockTrace_t qxBlock(QxSecCmTrc::Tracer::GetServerTracerProc(), (name), \
+                                       SoapArgDetail::kBlockLevel, __FILE__, __LINE__)
+
+template <class Traits>
+SOAPArgCertRequestCollectionT<Traits>::SOAPArgCertRequestCollectionT(const QxMoxStr::String_t& name,
+                                                                     const Collection& value)
+    : SOAPArgStruct(name), m_value(value), m_target(&m_value) {
+  QX_SOAPARG_BLOCK(Traits::kConstructor);
+}
+
+// The pointer form fills the caller's collection; its own empty collection is not used.
+template <class Traits>
+SOAPArgCertRequestCollectionT<Traits>::SOAPArgCertRequestCollectionT(const QxMoxStr::String_t& name,
+                                                                     Collection* target)
+    : SOAPArgStruct(name), m_value(), m_target(target != nullptr ? target : &m_value) {
+  QX_SOAPARG_BLOCK(Traits::kConstructor);
+}
+
+template <class Traits>
+SOAPArgCertRequestCollectionT<Traits>::~SOAPArgCertRequestCollectionT() {
+  QX_SOAPARG_BLOCK(Traits::kDestructor);
+  m_item.reset();
+}
+
+template <class Traits>
+void SOAPArgCertRequestCollectionT<Traits>::WriteContentTo(QxMoxXml::XmlWriter_t& writer) const {
+  QX_SOAPARG_BLOCK(Traits::kWrite);
+  const Collection& collection = *m_target;
+  for (collection.MoveFirst(); !collection.IsAtEnd(); collection.Next()) {
+    const RequestArg item(SoapNames::kCollectionItem, collection.GetCurrent());
+    writer.OpenTag(item.GetName());
+    item.WriteContentTo(writer);
+    writer.CloseTag();
+  }
+}
+
+template <class Traits>
+QxZebSoap::SOAPElement* SOAPArgCertRequestCollectionT<Traits>::StartElement(
+    const QxMoxStr::String_t& prefix, const QxMoxStr::String_t& name,
+    const QxMoxStr::String_t& namespaceUri) {
+  QX_SOAPARG_BLOCK(Traits::kStart);
+  namespace N = SoapNames;
+  if (m_state == N::kOutside) {
+    return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
+  }
+  if (name != QxMoxStr::String_t(N::kCollectionItem)) return nullptr;
+  EnterChild(N::kItem);
+  // The record joins the collection before it is filled; the item argument fills it in place.
+  // The previous item's element is closed, so no parser event can reach its argument any more.
+  const Request request;
+  m_target->Add(request);
+  m_item.reset();
+  m_item = std::make_unique<RequestArg>(N::kCollectionItem, request);
+  return m_item->StartElement(prefix, name, namespaceUri);
+}
+
+template <class Traits>
+void SOAPArgCertRequestCollectionT<Traits>::EndElement(const QxMoxStr::String_t& prefix,
+                                                       const QxMoxStr::String_t& name,
+                                                       const QxMoxStr::String_t& namespaceUri) {
+  QX_SOAPARG_BLOCK(Traits::kEnd);
+  // Each item's closing tag goes to its own argument, so every closing tag reaching this argument
+  // is its own.
+  LeaveSelf(prefix, name, namespaceUri);
+}
+
+#undef QX_SOAPARG_BLOCK
+
+}  // namespace QxSecCm

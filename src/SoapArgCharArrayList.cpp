@@ -1,0 +1,96 @@
+// SOAPArgCharArrayList: a list of byte arrays as one "li" element per array, the bytes read as
+// ISO-8859-1 text (byte n is character n, so any byte but NUL survives the trip).
+#include <cstring>
+
+#include "SoapArgNames.h"
+#include "qxmox/Trace.h"
+#include "qxseccm/SoapArgs.h"
+#include "qxseccm/TraceText.h"
+#include "qxseccm/Tracer.h"
+
+namespace QxSecCm {
+namespace {
+
+constexpr uint32_t kTraceLevel = 9;
+
+#define QX_SOAPARG_BLOCK(name)                                                            \
+  const QxMoxTrc::BlockTrace_t qxBlock(QxSecCmTrc::Tracer::GetServerTracerProc(), (name), \
+                                       kTraceLevel, __FILE__, __LINE__)
+
+// TraceAdding writes the "Adding ..." line; a failure to build or write it is ignored, since the
+// item is appended all the same.
+void TraceAdding(const QxMoxStr::String_t& text) noexcept {
+  try {
+    QxMoxTrc::TraceObj_t& tracer = QxSecCmTrc::Tracer::GetServerTracerOperation();
+    if (!tracer.IsEnabled(kTraceLevel)) return;
+    QxSecCmTrc::TraceText line;
+    line << "Adding " << text << " to list";
+    tracer.DoTrace(kTraceLevel, line.GetMsg(), __FILE__, __LINE__);
+  } catch (...) {
+  }
+}
+
+// AsLatin1Text reads bytes as ISO-8859-1 text up to the first NUL byte or the end.
+QxMoxStr::String_t AsLatin1Text(const QxMoxArray::CharArray_t& bytes) {
+  std::u16string text;
+  text.reserve(bytes.GetSize());
+  for (size_t i = 0; i < bytes.GetSize() && bytes[i] != 0; ++i) text.push_back(bytes[i]);
+  return QxMoxStr::String_t(std::move(text));
+}
+
+}  // namespace
+
+namespace N = SoapNames;
+
+SOAPArgCharArrayList::SOAPArgCharArrayList(const QxMoxStr::String_t& name,
+                                           const CharArrayList& value)
+    : SOAPArgStruct(name), m_value(value), m_target(&m_value) {
+  QX_SOAPARG_BLOCK("SOAPArgCharArrayList::Constructor()");
+}
+
+// The pointer form fills the caller's list; its own empty list is not used.
+SOAPArgCharArrayList::SOAPArgCharArrayList(const QxMoxStr::String_t& name, CharArrayList* target)
+    : SOAPArgStruct(name), m_target(target != nullptr ? target : &m_value) {
+  QX_SOAPARG_BLOCK("SOAPArgCharArrayList::Constructor()");
+}
+
+SOAPArgCharArrayList::~SOAPArgCharArrayList() = default;
+
+void SOAPArgCharArrayList::WriteContentTo(QxMoxXml::XmlWriter_t& writer) const {
+  QX_SOAPARG_BLOCK("SOAPArgCharArrayList::WriteContentTo()");
+  for (const QxMoxArray::CharArray_t& bytes : *m_target) {
+    writer.OpenTag(N::kListItem);
+    writer.Data(AsLatin1Text(bytes));
+    writer.CloseTag();
+  }
+}
+
+QxZebSoap::SOAPElement* SOAPArgCharArrayList::StartElement(const QxMoxStr::String_t& prefix,
+                                                           const QxMoxStr::String_t& name,
+                                                           const QxMoxStr::String_t& namespaceUri) {
+  QX_SOAPARG_BLOCK("SOAPArgCharArrayList::StartElement()");
+  if (m_state == N::kOutside) {
+    return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
+  }
+  if (name != QxMoxStr::String_t(N::kListItem)) return nullptr;
+  EnterChild(N::kItem);
+  return this;
+}
+
+void SOAPArgCharArrayList::EndElement(const QxMoxStr::String_t& prefix,
+                                      const QxMoxStr::String_t& name,
+                                      const QxMoxStr::String_t& namespaceUri) {
+  QX_SOAPARG_BLOCK("SOAPArgCharArrayList::EndElement()");
+  if (m_state != N::kItem) {
+    LeaveSelf(prefix, name, namespaceUri);
+    return;
+  }
+  const QxMoxStr::String_t text = GetCharacters();
+  TraceAdding(text);
+  const QxMoxStr::MBS_t bytes(text, QxMoxStr::ENC_LATIN1);
+  // The array holds the text up to its terminating NUL, as a C string would be read.
+  m_target->emplace_back(bytes.c_str(), std::strlen(bytes.c_str()));
+  m_state = N::kInside;
+}
+
+}  // namespace QxSecCm
