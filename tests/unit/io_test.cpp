@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "AllocationTracker.h"
 #include "TestHome.h"
 #include "qxmox/Exception.h"
 
@@ -29,50 +30,9 @@ using QxMoxIo::FileOutputStream_t;
 using QxMoxIo::IOException_t;
 using QxMoxStr::String_t;
 
-// The largest single allocation, to prove that a forged length does not become a huge buffer.
-// Sanitizers bring their own allocator, so the check runs only in plain builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QX_TRACK_ALLOCATIONS 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define QX_TRACK_ALLOCATIONS 0
-#endif
-#endif
-#ifndef QX_TRACK_ALLOCATIONS
-#define QX_TRACK_ALLOCATIONS 1
-#endif
-
-#if QX_TRACK_ALLOCATIONS
-namespace {
-std::atomic<size_t> g_largestAllocation{0};
-}
-void* operator new(size_t size) {
-  size_t seen = g_largestAllocation.load(std::memory_order_relaxed);
-  while (size > seen && !g_largestAllocation.compare_exchange_weak(seen, size)) {
-  }
-  if (void* p = malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// GCC sees free() paired with new in the callers it inlines into; the pair is this one.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpragmas"
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { free(p); }
-#pragma GCC diagnostic pop
-#endif
+using QxTest::Bytes;
 
 namespace {
-
-CharArray_t Bytes(std::initializer_list<unsigned> list) {
-  CharArray_t out;
-  for (unsigned b : list) {
-    const auto c = static_cast<unsigned char>(b);
-    out.Append(&c, 1);
-  }
-  return out;
-}
 
 // A stream that does not know its length and hands out at most a few bytes per Read, like a
 // pipe or socket does.

@@ -1,4 +1,4 @@
-// Runtime trace objects: level specs from QX_TRACE and [mox.trace], the line format and sinks.
+// Runtime trace objects: level words from QX_TRACE and [mox.trace], the line format and sinks.
 #include "qxmox/Trace.h"
 
 #include <gtest/gtest.h>
