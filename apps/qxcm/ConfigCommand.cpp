@@ -58,6 +58,8 @@ void List(const ConfigArgs& args) {
     first = false;
     PrintSection(ns, config);
   }
+  // An empty listing says where it looked, so a wrong QX_HOME is noticed at once.
+  if (first) std::cerr << "qxcm: no settings in " << QxMoxConfig::ConfigFilePath() << '\n';
 }
 
 }  // namespace
