@@ -89,7 +89,7 @@ void ParseList(std::string_view list, LevelRules& rules) {
 
 // The [mox.trace] section. A reader that splits "key = value" at the first ':' as well as at
 // '=' hands back "area" -> "category=word"; both shapes are put back together here.
-LevelRules ReadConfigSpec() {
+LevelRules ReadConfigRules() {
   LevelRules rules;
   try {
     const auto values = QxMoxConfig::ConfigNamespace_t("mox.trace").Open().GetAll();
@@ -105,13 +105,13 @@ LevelRules ReadConfigSpec() {
   return rules;
 }
 
-LevelRules ReadSpec() {
+LevelRules ReadRules() {
   LevelRules rules;
   if (const char* env = std::getenv("QX_TRACE"); env != nullptr) {
     ParseList(env, rules);
     return rules;
   }
-  return ReadConfigSpec();
+  return ReadConfigRules();
 }
 
 // Rank orders matching rules by how specific they are; -1 when the rule does not match.
@@ -151,18 +151,18 @@ Registry& GetRegistry() {
 
 // Set while this thread reads the rules: the configuration reader may create trace objects of
 // its own, which then start at 0 and get their level when the read completes.
-thread_local bool t_readingSpec = false;
+thread_local bool t_readingRules = false;
 
-std::shared_ptr<const LevelRules> ReadSpecOnce() {
-  t_readingSpec = true;
+std::shared_ptr<const LevelRules> ReadRulesOnce() {
+  t_readingRules = true;
   std::shared_ptr<const LevelRules> rules;
   try {
-    rules = std::make_shared<const LevelRules>(ReadSpec());
+    rules = std::make_shared<const LevelRules>(ReadRules());
   } catch (...) {
-    t_readingSpec = false;
+    t_readingRules = false;
     throw;
   }
-  t_readingSpec = false;
+  t_readingRules = false;
   return rules;
 }
 
@@ -289,7 +289,7 @@ TraceObj_t::TraceObj_t(const char* area, int category)
     rules = registry.rules;
   }
   std::shared_ptr<const LevelRules> fresh;
-  if (rules == nullptr && !t_readingSpec) fresh = ReadSpecOnce();
+  if (rules == nullptr && !t_readingRules) fresh = ReadRulesOnce();
 
   std::lock_guard<std::mutex> lock(registry.mutex);
   registry.objects.push_back(this);
@@ -328,7 +328,7 @@ BlockTrace_t::~BlockTrace_t() { TraceBlock(m_obj, "Leaving ", m_name, m_level, m
 
 void ReloadLevels() noexcept {
   try {
-    std::shared_ptr<const LevelRules> rules = ReadSpecOnce();
+    std::shared_ptr<const LevelRules> rules = ReadRulesOnce();
     Registry& registry = GetRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
     registry.rules = std::move(rules);
