@@ -116,52 +116,53 @@ Secret ReadPassword(const std::string& passwordFile, bool confirm) {
   return password;
 }
 
-// --- csr create ---------------------------------------------------------------------------
+// --- csr create and ca create: a new key pair with a subject --------------------------------
 
-struct CsrArgs {
-  std::string cn, locality, outCsr, outKey;
+// NewKeyArgs are the options of the commands that make a key pair: the subject's names, the
+// PEM output (request or certificate) and the private key.
+struct NewKeyArgs {
+  std::string cn, locality, outPem, outKey;
 };
 
-void CsrCreate(const CsrArgs& a) {
+// AddNewKeyOptions gives a create command the options of NewKeyArgs.
+void AddNewKeyOptions(CLI::App* create, NewKeyArgs& args, const char* cnHelp, const char* outName,
+                      const char* outHelp) {
+  create->add_option("--cn", args.cn, cnHelp)->required();
+  create->add_option("--locality", args.locality, "Locality name")->required();
+  create->add_option(outName, args.outPem, outHelp)->type_name("FILE")->required();
+  create
+      ->add_option("--out-key", args.outKey,
+                   "Where to write the unencrypted PEM private key (mode 0600)")
+      ->type_name("FILE")
+      ->required();
+}
+
+void CsrCreate(const NewKeyArgs& a) {
   QxSecCm::X509CertRequest request{QxMoxStr::String_t(a.cn), QxMoxStr::String_t(a.locality)};
   CharArray_t csr;
   request.GetEncoded(csr);
   const Secret key(request.GetPrivateKey().GetEncoded());
   OutputFiles out;
   out.Add(a.outKey, key.bytes, OutputFiles::SECRET);
-  out.Add(a.outCsr, csr, OutputFiles::PUBLIC);
+  out.Add(a.outPem, csr, OutputFiles::PUBLIC);
   out.Commit();
-  std::cout << "Wrote the certificate request to " << a.outCsr << " and its private key to "
+  std::cout << "Wrote the certificate request to " << a.outPem << " and its private key to "
             << a.outKey << ".\n";
 }
 
 void AddCsrCommand(CLI::App& app) {
-  auto args = std::make_shared<CsrArgs>();
+  auto args = std::make_shared<NewKeyArgs>();
   CLI::App* csr = AddGroup(app, "csr", "Certificate requests (PKCS#10)", "create");
   CLI::App* create = csr->add_subcommand(
       "create",
       "Generate an RSA key pair (1024 bits, exponent 3) and a request signed with SHA-1 whose "
       "subject is CN, L, O, OU in this order");
-  create->add_option("--cn", args->cn, "Common name (the node's core id)")->required();
-  create->add_option("--locality", args->locality, "Locality name")->required();
-  create->add_option("--out-csr", args->outCsr, "Where to write the PEM request")
-      ->type_name("FILE")
-      ->required();
-  create
-      ->add_option("--out-key", args->outKey,
-                   "Where to write the unencrypted PEM private key (mode 0600)")
-      ->type_name("FILE")
-      ->required();
+  AddNewKeyOptions(create, *args, "Common name (the node's core id)", "--out-csr",
+                   "Where to write the PEM request");
   create->callback([args] { CsrCreate(*args); });
 }
 
-// --- ca create ----------------------------------------------------------------------------
-
-struct CaArgs {
-  std::string cn, locality, outCert, outKey;
-};
-
-void CaCreate(const CaArgs& a) {
+void CaCreate(const NewKeyArgs& a) {
   X509Certificate cert;
   Key key;
   QxSecCm::CertificateBuilder::CreateSelfSignedCertificate(
@@ -169,29 +170,21 @@ void CaCreate(const CaArgs& a) {
   const Secret keyPem(key.GetEncoded());
   OutputFiles out;
   out.Add(a.outKey, keyPem.bytes, OutputFiles::SECRET);
-  out.Add(a.outCert, cert.GetEncoded(), OutputFiles::PUBLIC);
+  out.Add(a.outPem, cert.GetEncoded(), OutputFiles::PUBLIC);
   out.Commit();
-  std::cout << "Wrote the CA certificate to " << a.outCert << " and its private key to " << a.outKey
+  std::cout << "Wrote the CA certificate to " << a.outPem << " and its private key to " << a.outKey
             << ".\n";
 }
 
 void AddCaCommand(CLI::App& app) {
-  auto args = std::make_shared<CaArgs>();
+  auto args = std::make_shared<NewKeyArgs>();
   CLI::App* ca = AddGroup(app, "ca", "The certificate authority", "create");
   CLI::App* create = ca->add_subcommand(
       "create",
       "Create a new key pair and a self-signed CA certificate (serial number 0, valid for 7300 "
       "days)");
-  create->add_option("--cn", args->cn, "Common name of the CA")->required();
-  create->add_option("--locality", args->locality, "Locality name")->required();
-  create->add_option("--out-cert", args->outCert, "Where to write the PEM certificate")
-      ->type_name("FILE")
-      ->required();
-  create
-      ->add_option("--out-key", args->outKey,
-                   "Where to write the unencrypted PEM private key (mode 0600)")
-      ->type_name("FILE")
-      ->required();
+  AddNewKeyOptions(create, *args, "Common name of the CA", "--out-cert",
+                   "Where to write the PEM certificate");
   create->callback([args] { CaCreate(*args); });
 }
 
