@@ -16,6 +16,18 @@ QxZebSoap::SOAPElement* SOAPArgStruct::EnterSelf(const QxMoxStr::String_t& prefi
   return this;
 }
 
+QxZebSoap::SOAPElement* SOAPArgStruct::StartListElement(const QxMoxStr::String_t& prefix,
+                                                        const QxMoxStr::String_t& name,
+                                                        const QxMoxStr::String_t& namespaceUri) {
+  if (m_state == SoapNames::kOutside) {
+    return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
+  }
+  static const QxMoxStr::String_t kItemName(SoapNames::kListItem);
+  if (name != kItemName) return nullptr;
+  EnterChild(SoapNames::kItem);
+  return this;
+}
+
 void SOAPArgStruct::EnterChild(int32_t state) {
   // Copies: the base start stores the texts it is given.
   const QxMoxStr::String_t prefix = GetPrefix();

@@ -69,12 +69,7 @@ QxZebSoap::SOAPElement* SOAPArgCharArrayList::StartElement(const QxMoxStr::Strin
                                                            const QxMoxStr::String_t& name,
                                                            const QxMoxStr::String_t& namespaceUri) {
   QX_SOAPARG_BLOCK("SOAPArgCharArrayList::StartElement()");
-  if (m_state == N::kOutside) {
-    return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
-  }
-  if (name != QxMoxStr::String_t(N::kListItem)) return nullptr;
-  EnterChild(N::kItem);
-  return this;
+  return StartListElement(prefix, name, namespaceUri);
 }
 
 void SOAPArgCharArrayList::EndElement(const QxMoxStr::String_t& prefix,

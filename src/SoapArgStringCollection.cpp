@@ -59,12 +59,7 @@ QxZebSoap::SOAPElement* SOAPArgStringCollection::StartElement(
     const QxMoxStr::String_t& prefix, const QxMoxStr::String_t& name,
     const QxMoxStr::String_t& namespaceUri) {
   QX_SOAPARG_BLOCK("SOAPArgStringCollection::StartElement()");
-  if (m_state == N::kOutside) {
-    return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
-  }
-  if (name != QxMoxStr::String_t(N::kListItem)) return nullptr;
-  EnterChild(N::kItem);
-  return this;
+  return StartListElement(prefix, name, namespaceUri);
 }
 
 void SOAPArgStringCollection::EndElement(const QxMoxStr::String_t& prefix,

@@ -41,6 +41,12 @@ class SOAPArgStruct : public QxZebSoap::SOAPArg {
                                     const QxMoxStr::String_t& namespaceUri);
   // EnterChild restarts the text collection for a child and sets its state.
   void EnterChild(int32_t state);
+  // StartListElement is the start step of the list arguments: outside, it enters the own
+  // element when the name matches; inside, a "li" child starts an item (state 2); anything else
+  // is not this argument's (null).
+  QxZebSoap::SOAPElement* StartListElement(const QxMoxStr::String_t& prefix,
+                                           const QxMoxStr::String_t& name,
+                                           const QxMoxStr::String_t& namespaceUri);
   // LeaveSelf ends the argument's own element (state back to 0).
   void LeaveSelf(const QxMoxStr::String_t& prefix, const QxMoxStr::String_t& name,
                  const QxMoxStr::String_t& namespaceUri);
