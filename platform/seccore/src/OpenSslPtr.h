@@ -93,3 +93,13 @@ using EvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
 using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>>;
 
 }  // namespace QxSecCore::Ssl
+
+// TLS contexts and certificate stores of the messaging transport.
+#include <openssl/ssl.h>
+
+namespace QxSecCore::Ssl {
+
+using X509StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
+using SslCtxPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>>;
+
+}  // namespace QxSecCore::Ssl

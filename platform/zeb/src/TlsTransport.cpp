@@ -17,7 +17,7 @@ namespace {
 namespace Ssl = QxSecCore::Ssl;
 
 QxMoxTrc::TraceWrapper_t g_trace("zeb.tls", 1);
-using X509StorePtr = std::unique_ptr<X509_STORE, Ssl::Deleter<X509_STORE_free>>;
+using Ssl::X509StorePtr;
 
 // Identity is the process's TLS identity and trust, read from the key store.
 struct Identity {
@@ -51,7 +51,7 @@ struct Identity {
 };
 
 using SecurityFn = int (*)(const SSL*, const SSL_CTX*, int, int, int, void*, void*);
-using SslCtxPtr = std::unique_ptr<SSL_CTX, Ssl::Deleter<SSL_CTX_free>>;
+using Ssl::SslCtxPtr;
 
 // DefaultSecurity returns OpenSSL's own security callback (the one a new context has).
 SecurityFn DefaultSecurity() {
