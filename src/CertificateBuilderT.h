@@ -58,12 +58,12 @@ template <class Traits>
 int CertificateBuilderT<Traits>::BuildCertificate(const Request& /*request*/,
                                                   const QxMoxArray::CharArray_t& csr,
                                                   QxMoxArray::CharArray_t& out, bool isCA) {
-  const auto req = CertificateIssuer::ParseRequest(csr);
+  const ParsedRequest req = ParsedRequest::FromPem(csr);
   // Before a serial number is drawn: a refused request must not use one up.
-  CertificateIssuer::VerifyRequest(req.get());
+  req.Verify();
   const auto cert = CertificateIssuer::NewCertificate();
   const uint32_t serial = SerialFile::Draw(s_serialLock);
-  CertificateIssuer::Fill(cert.get(), serial, req.get(), X509_get_subject_name(m_caCert.get()),
+  CertificateIssuer::Fill(cert.get(), serial, req, X509_get_subject_name(m_caCert.get()),
                           std::time(nullptr), m_notBeforeOffset, m_lifetime);
   CertificateIssuer::AddExtensions(cert.get(), m_caCert.get(), isCA);
   CertificateIssuer::Sign(cert.get(), m_caKey.get());

@@ -38,16 +38,9 @@ template <class E = QxMoxMsg::RuntimeException_t>
 #define QX_FAIL(number) Fail((number), __FILE__, __LINE__)
 #define QX_FAIL_AS(E, number) Fail<E>((number), __FILE__, __LINE__)
 
-// PEM text that claims to be encrypted must fail, never wait for a password on a terminal.
-int NoPassword(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*data*/) { return 0; }
-
 // MemoryOf opens a read-only memory buffer on bytes, which must outlive it (message 3).
 Ssl::BioPtr MemoryOf(const QxMoxArray::CharArray_t& bytes) {
-  if (bytes.GetSize() > static_cast<size_t>(INT_MAX)) QX_FAIL(3);
-  // An empty array has no storage; OpenSSL wants a pointer even for no bytes.
-  static const unsigned char kNothing = 0;
-  const void* data = bytes.IsEmpty() ? &kNothing : bytes.GetData();
-  Ssl::BioPtr bio(BIO_new_mem_buf(data, static_cast<int>(bytes.GetSize())));
+  Ssl::BioPtr bio = Crypto::ReadOnlyBio(bytes);
   if (bio == nullptr) QX_FAIL(3);
   return bio;
 }
@@ -60,7 +53,7 @@ Ssl::EvpPkeyPtr CertificateIssuer::ReadCaKey(const QxSecCore::Key& key) {
   }
   const QxMoxArray::CharArray_t pem = key.GetEncoded();
   const Ssl::BioPtr bio = MemoryOf(pem);  // reads pem in place: pem outlives it
-  Ssl::EvpPkeyPtr caKey(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassword, nullptr));
+  Ssl::EvpPkeyPtr caKey(PEM_read_bio_PrivateKey(bio.get(), nullptr, Crypto::NoPassword, nullptr));
   if (caKey == nullptr || !EVP_PKEY_is_a(caKey.get(), "RSA")) {
     QX_FAIL_AS(QxMoxIo::IOException_t, 2);
   }
@@ -70,7 +63,7 @@ Ssl::EvpPkeyPtr CertificateIssuer::ReadCaKey(const QxSecCore::Key& key) {
 Ssl::X509Ptr CertificateIssuer::ReadCaCert(const QxSecCore::X509Certificate& cert, EVP_PKEY* key) {
   const QxMoxArray::CharArray_t pem = cert.IsNull() ? QxMoxArray::CharArray_t() : cert.GetEncoded();
   const Ssl::BioPtr bio = MemoryOf(pem);
-  Ssl::X509Ptr caCert(PEM_read_bio_X509(bio.get(), nullptr, NoPassword, nullptr));
+  Ssl::X509Ptr caCert(PEM_read_bio_X509(bio.get(), nullptr, Crypto::NoPassword, nullptr));
   if (caCert == nullptr) QX_FAIL(4);
   // A key that is not the certificate's would sign certificates that nothing can verify.
   if (X509_check_private_key(caCert.get(), key) != 1) QX_FAIL_AS(QxMoxIo::IOException_t, 2);
@@ -94,67 +87,22 @@ int32_t CertificateIssuer::NotBeforeOffset(const QxMoxStr::String_t& configured)
   return static_cast<int32_t>(-value);
 }
 
-Ssl::X509ReqPtr CertificateIssuer::ParseRequest(const QxMoxArray::CharArray_t& csr) {
-  const Ssl::BioPtr bio = MemoryOf(csr);
-  Ssl::X509ReqPtr req(PEM_read_bio_X509_REQ(bio.get(), nullptr, NoPassword, nullptr));
-  if (req == nullptr) QX_FAIL(5);
-  return req;
-}
-
-void CertificateIssuer::VerifyRequest(X509_REQ* req) {
-  // The key decoded while the request was parsed; taking it costs nothing.
-  EVP_PKEY* key = X509_REQ_get0_pubkey(req);
-  if (key == nullptr) QX_FAIL(6);
-  if (X509_REQ_verify(req, key) != 1) QX_FAIL(7);
-}
-
 Ssl::X509Ptr CertificateIssuer::NewCertificate() {
   Ssl::X509Ptr cert(X509_new());
   if (cert == nullptr) QX_FAIL(8);
   return cert;
 }
 
-void CertificateIssuer::CopyPublicKey(X509* cert, X509_REQ* req) {
-  // X509_set_pubkey would encode the decoded key again (and decode that once more): the costly
-  // part of issuing. The copy gives the same bytes for every key that was encoded in DER, which
-  // a request whose signature verified always is.
-  const X509_PUBKEY* from = X509_REQ_get_X509_PUBKEY(req);
-  ASN1_OBJECT* algorithm = nullptr;
-  const unsigned char* bits = nullptr;
-  int length = 0;
-  X509_ALGOR* fromAlgorithm = nullptr;
-  if (from == nullptr ||
-      X509_PUBKEY_get0_param(&algorithm, &bits, &length, &fromAlgorithm, from) != 1 ||
-      length <= 0) {
-    QX_FAIL(13);
-  }
-  Ssl::Asn1ObjectPtr algorithmCopy(OBJ_dup(algorithm));
-  Ssl::OpenSslBytes bitsCopy(static_cast<unsigned char*>(OPENSSL_memdup(bits, length)));
-  X509_PUBKEY* to = X509_get_X509_PUBKEY(cert);
-  if (algorithmCopy == nullptr || bitsCopy == nullptr || to == nullptr ||
-      X509_PUBKEY_set0_param(to, algorithmCopy.get(), V_ASN1_UNDEF, nullptr, bitsCopy.get(),
-                             length) != 1) {
-    QX_FAIL(13);
-  }
-  algorithmCopy.release();
-  bitsCopy.release();
-  X509_ALGOR* toAlgorithm = nullptr;
-  if (X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &toAlgorithm, to) != 1 ||
-      X509_ALGOR_copy(toAlgorithm, fromAlgorithm) != 1) {
-    QX_FAIL(13);
-  }
-}
-
-void CertificateIssuer::Fill(X509* cert, uint32_t serial, X509_REQ* req,
+void CertificateIssuer::Fill(X509* cert, uint32_t serial, const ParsedRequest& req,
                              const X509_NAME* issuerName, std::time_t now, int32_t notBeforeOffset,
                              int32_t lifetime) {
   if (X509_set_version(cert, 2) != 1) QX_FAIL(9);
   if (ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(serial)) != 1) QX_FAIL(8);
-  const X509_NAME* subject = X509_REQ_get_subject_name(req);
+  const X509_NAME* subject = req.Subject();
   if (subject == nullptr) QX_FAIL(10);
   if (X509_set_subject_name(cert, subject) != 1) QX_FAIL(11);
   if (X509_set_issuer_name(cert, issuerName) != 1) QX_FAIL(12);
-  CopyPublicKey(cert, req);
+  req.CopyPublicKeyTo(cert);
   // One moment for both ends, so the validity is exactly lifetime - notBeforeOffset long.
   if (X509_time_adj_ex(X509_getm_notBefore(cert), 0, notBeforeOffset, &now) == nullptr) {
     QX_FAIL(14);
@@ -188,10 +136,12 @@ void CertificateIssuer::CreateSelfSigned(const QxMoxStr::String_t& commonName,
                                          const QxMoxStr::String_t& localityName, bool isCA,
                                          QxSecCore::X509Certificate& cert, QxSecCore::Key& key) {
   const X509CertRequest request(commonName, localityName);
-  const Ssl::X509ReqPtr req(request.GetRequest());
+  QxMoxArray::CharArray_t csr;
+  request.GetEncoded(csr);
+  const ParsedRequest req = ParsedRequest::FromPem(csr);
   const Ssl::X509Ptr selfSigned = NewCertificate();
-  Fill(selfSigned.get(), 0, req.get(), X509_REQ_get_subject_name(req.get()), std::time(nullptr),
-       kDefaultNotBeforeOffset, kLifetime);
+  Fill(selfSigned.get(), 0, req, req.Subject(), std::time(nullptr), kDefaultNotBeforeOffset,
+       kLifetime);
   AddExtensions(selfSigned.get(), selfSigned.get(), isCA);
   Sign(selfSigned.get(), request.GetKeyPair());
   QxMoxArray::CharArray_t pem;

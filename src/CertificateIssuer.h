@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "OpenSslPtr.h"
+#include "ParsedRequest.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/String.h"
 #include "qxseccore/Certificate.h"
@@ -29,19 +30,15 @@ class CertificateIssuer {
   // -value for a value of 0 or more, the default for a null, empty or negative one.
   static int32_t NotBeforeOffset(const QxMoxStr::String_t& configured);
 
-  // ParseRequest reads a PEM request (messages 3, 5); never asks for a password.
-  static QxSecCore::Ssl::X509ReqPtr ParseRequest(const QxMoxArray::CharArray_t& csr);
-  // VerifyRequest checks the request's self-signature with its own public key (messages 6, 7).
-  static void VerifyRequest(X509_REQ* req);
   // NewCertificate returns an empty certificate (message 8).
   static QxSecCore::Ssl::X509Ptr NewCertificate();
   // Fill sets version 3, serial, the request's subject, issuerName, the request's public key and
-  // the validity now + notBeforeOffset .. now + lifetime (messages 8 to 15).
-  static void Fill(X509* cert, uint32_t serial, X509_REQ* req, const X509_NAME* issuerName,
-                   std::time_t now, int32_t notBeforeOffset, int32_t lifetime);
-  // CopyPublicKey gives cert the request's SubjectPublicKeyInfo, algorithm parameters and key
-  // bits copied as they are, without decoding the key and encoding it again (message 13).
-  static void CopyPublicKey(X509* cert, X509_REQ* req);
+  // the validity now + notBeforeOffset .. now + lifetime (messages 8 to 15). The key is copied as
+  // encoded, never decoded and encoded again: that gives the same bytes for every key encoded in
+  // DER, which a request whose signature verified always is.
+  static void Fill(X509* cert, uint32_t serial, const ParsedRequest& req,
+                   const X509_NAME* issuerName, std::time_t now, int32_t notBeforeOffset,
+                   int32_t lifetime);
   // AddExtensions adds the five extensions in their order, issuer naming the issuing
   // certificate (messages 16, 17).
   static void AddExtensions(X509* cert, X509* issuer, bool isCA);

@@ -4,6 +4,7 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 
+#include <climits>
 #include <cstring>
 
 #include "qxseccm/Catalog.h"
@@ -28,6 +29,16 @@ QxMoxMsg::Message_t OpenSslMessage(int number) {
   }
   return message;
 }
+
+QxSecCore::Ssl::BioPtr ReadOnlyBio(const QxMoxArray::CharArray_t& bytes) {
+  if (bytes.GetSize() > static_cast<size_t>(INT_MAX)) return nullptr;
+  // An empty array has no storage; OpenSSL wants a pointer even for no bytes.
+  static const unsigned char kNothing = 0;
+  const void* data = bytes.IsEmpty() ? &kNothing : bytes.GetData();
+  return QxSecCore::Ssl::BioPtr(BIO_new_mem_buf(data, static_cast<int>(bytes.GetSize())));
+}
+
+int NoPassword(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*data*/) { return 0; }
 
 int CopyOut(BIO* bio, QxMoxArray::CharArray_t& out) {
   char* data = nullptr;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "OpenSslPtr.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/Message.h"
 #include "qxmox/String.h"
@@ -23,6 +24,14 @@ QxMoxStr::String_t TakeOpenSslError();
 // when its default text has "(%1)", the oldest pending OpenSSL error fills it. The error queue is
 // empty afterwards in either case.
 QxMoxMsg::Message_t OpenSslMessage(int number);
+
+// ReadOnlyBio opens a read-only memory buffer on bytes, which must outlive it. Returns null when
+// the bytes are too many for OpenSSL or memory runs out (callers report message 3).
+QxSecCore::Ssl::BioPtr ReadOnlyBio(const QxMoxArray::CharArray_t& bytes);
+
+// NoPassword is the password callback for reading PEM text: text that claims to be encrypted
+// fails instead of waiting for a password on a terminal.
+int NoPassword(char* buffer, int size, int rwflag, void* data);
 
 // CopyOut copies what was written to the memory buffer bio into out, resizing out when its size
 // differs, and returns the length.

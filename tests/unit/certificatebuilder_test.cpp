@@ -526,3 +526,68 @@ TEST_F(BuilderTwinsTest, SerialFilePathsThatCannotBeUsedGiveMessages20And21) {
 }
 
 }  // namespace
+
+// SignedRequest makes a request for subject CN=cn signed by key; bits, when given, replace the
+// key bits of its SubjectPublicKeyInfo before signing.
+std::string SignedRequest(EVP_PKEY* key, const char* cn, bool oldHeader,
+                          const std::string* bits = nullptr) {
+  ReqP req(X509_REQ_new());
+  X509_REQ_set_pubkey(req.get(), key);
+  X509_NAME_add_entry_by_txt(X509_REQ_get_subject_name(req.get()), "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
+  X509_REQ_add1_attr_by_txt(req.get(), "challengePassword", MBSTRING_ASC,
+                            reinterpret_cast<const unsigned char*>("secret"), -1);
+  if (bits != nullptr) {
+    X509_PUBKEY* pub = X509_REQ_get_X509_PUBKEY(req.get());
+    unsigned char* copy = static_cast<unsigned char*>(OPENSSL_memdup(bits->data(), bits->size()));
+    X509_PUBKEY_set0_param(pub, OBJ_nid2obj(NID_rsaEncryption), V_ASN1_NULL, nullptr, copy,
+                           static_cast<int>(bits->size()));
+  }
+  X509_REQ_sign(req.get(), key, EVP_sha256());
+  std::string pem = PemOf(req.get());
+  for (const std::string line : {"BEGIN ", "END "}) {
+    const size_t at = pem.find(line + "CERTIFICATE REQUEST");
+    if (oldHeader && at != std::string::npos) pem.insert(at + line.size(), "NEW ");
+  }
+  return pem;
+}
+
+TEST_F(BuilderTwinsTest, RequestsFromOtherToolsKeepTheirKeyBytesAndRefuseMalformedKeys) {
+  const Ca& ca = SharedCa();
+  CertificateBuilder builder(ca.cert, ca.key);
+  struct KeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+  };
+  const std::unique_ptr<EVP_PKEY, KeyFree> ec(EVP_EC_gen("P-256"));
+  const std::unique_ptr<EVP_PKEY, KeyFree> rsa(EVP_RSA_gen(2048));
+  ASSERT_TRUE(ec && rsa);
+  // An EC key takes OpenSSL's general decoder, an RSA key with the usual exponent the direct
+  // one; both with an attribute and one under the old PEM header.
+  for (const std::string& csr :
+       {SignedRequest(ec.get(), "ec-node", false), SignedRequest(rsa.get(), "rsa-node", true)}) {
+    CharArray_t out;
+    builder.BuildCertificate(QxSecCm::CertRequest(), CharArray_t(csr), out, false);
+    const X509P ours = ParseCert(Str(out));
+    ASSERT_TRUE(ours);
+    const time_t moment = Seconds(X509_get0_notBefore(ours.get())) + kDay;
+    const X509P exact = ExactSequence(csr, ca.cert.Native(), ca.key.Native(), Serial(ours.get()),
+                                      moment, -kDay, false);
+    EXPECT_EQ(Der(ours.get()), Der(exact.get()));
+  }
+
+  // RSA key bits with bytes after the key, correctly signed: the key is malformed (message 6)
+  // and no serial number is used up.
+  unsigned char* der = nullptr;
+  const int length = i2d_PublicKey(rsa.get(), &der);
+  std::string bits(reinterpret_cast<char*>(der), static_cast<size_t>(length));
+  OPENSSL_free(der);
+  bits += std::string("\x05\x00", 2);
+  const std::string trailing = SignedRequest(rsa.get(), "rsa-node", false, &bits);
+  const std::string serialBefore = ReadFile(home / "data/sec/cs/serial.dat");
+  const QxMoxMsg::Message_t message = Caught<QxMoxMsg::RuntimeException_t>([&] {
+    CharArray_t out;
+    builder.BuildCertificate(QxSecCm::CertRequest(), CharArray_t(trailing), out, false);
+  });
+  EXPECT_EQ(message.GetNumber(), 6);
+  EXPECT_EQ(ReadFile(home / "data/sec/cs/serial.dat"), serialBefore);
+}
