@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "PeerProcess.h"
 #include "TestHome.h"
 #include "qxseccore/KeyStore.h"
 #include "qxzeb/QxZeb.h"
@@ -361,59 +362,8 @@ TEST_F(ZebTest, RpcRequireAuthenticationRefusesPlainCaller) {
   EXPECT_EQ(echo.method, 0) << "a refused caller reaches no handler";
 }
 
-namespace {
-
-// Peer runs qx_zeb_peer with pipes on its standard input and output.
-class Peer {
- public:
-  Peer() {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
-    m_pid = fork();
-    if (m_pid == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      close(in[0]);
-      close(in[1]);
-      close(out[0]);
-      close(out[1]);
-      execl(QX_BIN_DIR "/qx_zeb_peer", "qx_zeb_peer", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    m_stdin = in[1];
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    m_address = line;
-  }
-  ~Peer() {
-    if (m_stdin >= 0) close(m_stdin);
-    if (m_pid > 0) waitpid(m_pid, &m_status, 0);
-  }
-  // Stop closes the peer's input and returns its exit status.
-  int Stop() {
-    close(m_stdin);
-    m_stdin = -1;
-    waitpid(m_pid, &m_status, 0);
-    m_pid = -1;
-    return m_status;
-  }
-  const std::string& Address() const { return m_address; }
-
- private:
-  pid_t m_pid = -1;
-  int m_stdin = -1;
-  int m_status = -1;
-  std::string m_address;
-};
-
-}  // namespace
-
 TEST_F(ZebTest, MessagesAndCallsAcrossProcesses) {
-  Peer peer;
+  QxTest::PeerProcess peer(QX_BIN_DIR "/qx_zeb_peer");
   ASSERT_TRUE(peer.Address().starts_with("http://127.0.0.1:")) << peer.Address();
   QxZebMsg::Messenger node = Listening("node");
   Recorder callback("cb");

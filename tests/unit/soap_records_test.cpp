@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordSamples.h"
 #include "qxmox/Exception.h"
 #include "qxseccm/SoapArgs.h"
 #include "qxseccm/UseCertReq.h"
@@ -36,39 +37,12 @@ std::string Envelope(const std::string& body) {
 
 template <class R>
 R MakeRequest(int n) {
-  R r;
-  const std::string s = std::to_string(n);
-  r->SetId(String_t("id-" + s));
-  r->SetContext(String_t(u"ctx <&> \u00e9\U0001F600 " + std::u16string(s.begin(), s.end())));
-  r->SetCN(String_t("node" + s + ".example"));
-  r->SetNodename(String_t("node" + s));
-  r->SetIPAddress(String_t("10.0.0." + s));
-  r->SetPeerAddress(String_t("192.168.1." + s));
-  r->GetPlatform()->SetTypeCode(6 + n);
-  r->GetPlatform()->SetVers1(5);
-  r->GetPlatform()->SetVers2(n);
-  r->GetPlatform()->SetVers3(-1);
-  r->GetPlatform()->SetCPUTypeCode(7);
-  r->SetInstallationType(R::IT_INSTALLATION_KEY);
-  r->SetTimeReceived(static_cast<typename R::Time>(1700000000 + n));
-  return r;
+  return QxTest::SampleRequest<R>(n);
 }
 
 template <class R>
 void ExpectSame(const R& a, const R& b) {
-  EXPECT_EQ(a.GetId(), b.GetId());
-  EXPECT_EQ(a.GetContext(), b.GetContext());
-  EXPECT_EQ(a.GetCN(), b.GetCN());
-  EXPECT_EQ(a.GetNodename(), b.GetNodename());
-  EXPECT_EQ(a.GetIPAddress(), b.GetIPAddress());
-  EXPECT_EQ(a.GetPeerAddress(), b.GetPeerAddress());
-  EXPECT_EQ(a.GetInstallationType(), b.GetInstallationType());
-  EXPECT_EQ(a.GetTimeReceived(), b.GetTimeReceived());
-  EXPECT_EQ(a.GetPlatform().GetTypeCode(), b.GetPlatform().GetTypeCode());
-  EXPECT_EQ(a.GetPlatform().GetVers1(), b.GetPlatform().GetVers1());
-  EXPECT_EQ(a.GetPlatform().GetVers2(), b.GetPlatform().GetVers2());
-  EXPECT_EQ(a.GetPlatform().GetVers3(), b.GetPlatform().GetVers3());
-  EXPECT_EQ(a.GetPlatform().GetCPUTypeCode(), b.GetPlatform().GetCPUTypeCode());
+  EXPECT_EQ(QxTest::Describe(a), QxTest::Describe(b));
 }
 
 template <class Arg>
