@@ -22,19 +22,13 @@ QxZebSoap::SOAPElement* SOAPArgStruct::StartListElement(const QxMoxStr::String_t
   if (m_state == SoapNames::kOutside) {
     return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
   }
-  static const QxMoxStr::String_t kItemName(SoapNames::kListItem);
-  if (name != kItemName) return nullptr;
+  if (!SoapNames::IsName(name, SoapNames::kListItem)) return nullptr;
   EnterChild(SoapNames::kItem);
   return this;
 }
 
 void SOAPArgStruct::EnterChild(int32_t state) {
-  // Copies: the base start stores the texts it is given.
-  const QxMoxStr::String_t prefix = GetPrefix();
-  const QxMoxStr::String_t name = GetName();
-  const QxMoxStr::String_t ns = GetNamespaceUri();
-  SOAPElement::EndElement(prefix, name, ns);
-  SOAPElement::StartElement(prefix, name, ns);
+  RestartText();
   m_state = state;
 }
 

@@ -58,7 +58,7 @@ QxZebSoap::SOAPElement* SOAPArgCertEventT<Traits>::StartElement(
     EnterChild(N::kEventRequest);
     return m_requestArg.StartElement(prefix, name, namespaceUri);
   }
-  const N::Child* child = N::Find(N::kEvent, name);
+  const N::Child* child = N::Find(N::kEvent, name, m_childHint);
   if (child == nullptr) return nullptr;
   EnterChild(child->state);
   return this;

@@ -2,8 +2,6 @@
 // (SoapArgCertRequestCollection.cpp and SoapArgCertRequestCollection_ex.cpp instantiate it).
 #pragma once
 
-#include <memory>
-
 #include "SoapArgNames.h"
 #include "qxmox/Trace.h"
 #include "qxseccm/SoapArgs.h"
@@ -59,16 +57,24 @@ QxZebSoap::SOAPElement* SOAPArgCertRequestCollectionT<Traits>::StartElement(
   QX_SOAPARG_BLOCK(Traits::kStart);
   namespace N = SoapNames;
   if (m_state == N::kOutside) {
-    return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
+    if (name != GetName()) return nullptr;
+    // Each collection element starts with a fresh item argument, so nothing an earlier
+    // document left in it reaches this one.
+    m_item.reset();
+    return EnterSelf(prefix, name, namespaceUri);
   }
-  if (name != QxMoxStr::String_t(N::kCollectionItem)) return nullptr;
+  if (!N::IsName(name, N::kCollectionItem)) return nullptr;
   EnterChild(N::kItem);
   // The record joins the collection before it is filled; the item argument fills it in place.
-  // The previous item's element is closed, so no parser event can reach its argument any more.
+  // The previous item's element is closed, so its argument is back outside any element and can
+  // be rebound: building one per record showed in the profile of long lists.
   const Request request;
   m_target->Add(request);
-  m_item.reset();
-  m_item = std::make_unique<RequestArg>(N::kCollectionItem, request);
+  if (m_item) {
+    m_item->Rebind(request);
+  } else {
+    m_item.emplace(N::Text<N::kCollectionItem>(), request);
+  }
   return m_item->StartElement(prefix, name, namespaceUri);
 }
 

@@ -15,6 +15,13 @@ T* TargetOf(T* target, T* holder) {
   return target != nullptr ? target : holder;
 }
 
+// TimeReceivedOf returns the reception time the nested argument fills. The body is never const:
+// its accessor only hands out a const view of the field.
+template <class DateTimeArg, class Request>
+typename DateTimeArg::Value* TimeReceivedOf(const Request& request) {
+  return const_cast<typename DateTimeArg::Value*>(&request->GetDateTimeReceived());
+}
+
 }  // namespace SoapArgDetail
 
 template <class Request, class DateTimeArg>
@@ -23,13 +30,9 @@ SOAPArgCertRequestT<Request, DateTimeArg>::SOAPArgCertRequestT(const QxMoxStr::S
     : SOAPArgStruct(name),
       m_value(value),
       m_target(&m_value),
-      m_platform(SoapNames::NameOf(SoapNames::kRequest, SoapNames::kPlatform),
-                 (*m_target)->GetPlatform()),
-      // The body is never const: the accessor only hands out a const view of the field that
-      // the nested argument fills.
-      m_timeReceived(
-          SoapNames::NameOf(SoapNames::kRequest, SoapNames::kTimeReceived),
-          const_cast<typename DateTimeArg::Value*>(&(*m_target)->GetDateTimeReceived())) {}
+      m_platform(SoapNames::Text<SoapNames::kPlatformName>(), (*m_target)->GetPlatform()),
+      m_timeReceived(SoapNames::Text<SoapNames::kTimeReceivedName>(),
+                     SoapArgDetail::TimeReceivedOf<DateTimeArg>(*m_target)) {}
 
 template <class Request, class DateTimeArg>
 SOAPArgCertRequestT<Request, DateTimeArg>::SOAPArgCertRequestT(const QxMoxStr::String_t& name,
@@ -37,14 +40,20 @@ SOAPArgCertRequestT<Request, DateTimeArg>::SOAPArgCertRequestT(const QxMoxStr::S
     : SOAPArgStruct(name),
       m_value(target != nullptr ? *target : Request()),
       m_target(SoapArgDetail::TargetOf(target, &m_value)),
-      m_platform(SoapNames::NameOf(SoapNames::kRequest, SoapNames::kPlatform),
-                 (*m_target)->GetPlatform()),
-      m_timeReceived(
-          SoapNames::NameOf(SoapNames::kRequest, SoapNames::kTimeReceived),
-          const_cast<typename DateTimeArg::Value*>(&(*m_target)->GetDateTimeReceived())) {}
+      m_platform(SoapNames::Text<SoapNames::kPlatformName>(), (*m_target)->GetPlatform()),
+      m_timeReceived(SoapNames::Text<SoapNames::kTimeReceivedName>(),
+                     SoapArgDetail::TimeReceivedOf<DateTimeArg>(*m_target)) {}
 
 template <class Request, class DateTimeArg>
 SOAPArgCertRequestT<Request, DateTimeArg>::~SOAPArgCertRequestT() = default;
+
+template <class Request, class DateTimeArg>
+void SOAPArgCertRequestT<Request, DateTimeArg>::Rebind(const Request& value) {
+  m_value = value;
+  m_target = &m_value;
+  m_platform.Rebind(value->GetPlatform());
+  m_timeReceived.SetTarget(SoapArgDetail::TimeReceivedOf<DateTimeArg>(value));
+}
 
 template <class Request, class DateTimeArg>
 void SOAPArgCertRequestT<Request, DateTimeArg>::WriteContentTo(
@@ -97,7 +106,7 @@ QxZebSoap::SOAPElement* SOAPArgCertRequestT<Request, DateTimeArg>::StartElement(
   if (m_state == N::kOutside) {
     return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
   }
-  const N::Child* child = N::Find(N::kRequest, name);
+  const N::Child* child = N::Find(N::kRequest, name, m_childHint);
   if (child == nullptr) return nullptr;
   EnterChild(child->state);
   switch (child->state) {

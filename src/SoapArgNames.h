@@ -3,8 +3,10 @@
 // two can never disagree.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "qxmox/String.h"
 
@@ -16,7 +18,7 @@ inline constexpr int32_t kInside = 1;
 
 struct Child {
   int32_t state;
-  const char* name;
+  std::string_view name;
   bool nested;  // filled by a nested argument, which stores the value itself
 };
 
@@ -48,28 +50,57 @@ inline constexpr Child kEvent[] = {
     {kType, "type", false},
     {kInfo, "info", false},
 };
-inline constexpr const char* kEventRequestName = "certrequest";
-inline constexpr const char* kEventRequestName_ex = "certrequest_ex";
+inline constexpr std::string_view kEventRequestName = "certrequest";
+inline constexpr std::string_view kEventRequestName_ex = "certrequest_ex";
 
 // Collection and list states.
 inline constexpr int32_t kItem = 2;
-inline constexpr const char* kCollectionItem = "cr";
-inline constexpr const char* kListItem = "li";
+inline constexpr std::string_view kCollectionItem = "cr";
+inline constexpr std::string_view kListItem = "li";
 
-// Find returns the entry named name, or null.
-inline const Child* Find(std::span<const Child> children, const QxMoxStr::String_t& name) {
-  for (const Child& c : children) {
-    if (name == QxMoxStr::String_t(c.name)) return &c;
+// IsName compares a received name with one of the ASCII names above unit by unit: parsers test
+// every tag against these lists, and decoding the list's names for each test would cost more
+// than the rest of the parse.
+inline bool IsName(const QxMoxStr::String_t& name, std::string_view ascii) {
+  const std::u16string& units = name.Str();
+  return !name.IsNull() && std::equal(units.begin(), units.end(), ascii.begin(), ascii.end(),
+                                      [](char16_t u, char c) { return u == char16_t(c); });
+}
+
+// Find returns the entry named name, or null. The search starts at hint and leaves it at the
+// entry after the match: children arrive in writing order, so the first comparison usually
+// succeeds (searching from the front mispredicted a branch on most tags of long lists).
+inline const Child* Find(std::span<const Child> children, const QxMoxStr::String_t& name,
+                         size_t& hint) {
+  size_t i = hint < children.size() ? hint : 0;
+  for (size_t tried = 0; tried < children.size(); ++tried) {
+    if (IsName(name, children[i].name)) {
+      hint = i + 1;
+      return &children[i];
+    }
+    i = i + 1 < children.size() ? i + 1 : 0;
   }
   return nullptr;
 }
 
 // NameOf returns the name of the entry with state, or "".
-constexpr const char* NameOf(std::span<const Child> children, int32_t state) {
+constexpr std::string_view NameOf(std::span<const Child> children, int32_t state) {
   for (const Child& c : children) {
     if (c.state == state) return c.name;
   }
   return "";
+}
+
+// Names of the nested arguments a request argument builds.
+inline constexpr std::string_view kPlatformName = NameOf(kRequest, kPlatform);
+inline constexpr std::string_view kTimeReceivedName = NameOf(kRequest, kTimeReceived);
+
+// Text returns a name as a String_t decoded once per process: a list argument builds an item
+// argument per received record, and decoding the names each time showed in profiles.
+template <const std::string_view& kName>
+const QxMoxStr::String_t& Text() {
+  static const QxMoxStr::String_t text(kName);
+  return text;
 }
 
 // IsNested is true for a state whose child a nested argument fills.

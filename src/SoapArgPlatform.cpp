@@ -17,6 +17,11 @@ SOAPArgPlatform::SOAPArgPlatform(const QxMoxStr::String_t& name, Platform* targe
 
 SOAPArgPlatform::~SOAPArgPlatform() = default;
 
+void SOAPArgPlatform::Rebind(const Platform& value) {
+  m_value = value;
+  m_target = &m_value;
+}
+
 void SOAPArgPlatform::WriteContentTo(QxMoxXml::XmlWriter_t& writer) const {
   const PlatformImpl* body = m_target->operator->();
   for (const N::Child& c : N::kPlatformChildren) {
@@ -52,7 +57,7 @@ QxZebSoap::SOAPElement* SOAPArgPlatform::StartElement(const QxMoxStr::String_t& 
   if (m_state == N::kOutside) {
     return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
   }
-  const N::Child* child = N::Find(N::kPlatformChildren, name);
+  const N::Child* child = N::Find(N::kPlatformChildren, name, m_childHint);
   if (child == nullptr) return nullptr;
   EnterChild(child->state);
   return this;

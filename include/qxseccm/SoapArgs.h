@@ -10,7 +10,7 @@
 
 #include <cstdint>
 #include <list>
-#include <memory>
+#include <optional>
 
 #include "qxmox/CharArray.h"
 #include "qxmox/String.h"
@@ -52,6 +52,9 @@ class SOAPArgStruct : public QxZebSoap::SOAPArg {
                  const QxMoxStr::String_t& namespaceUri);
 
   int32_t m_state = 0;
+  // m_childHint is where the search for the next child's name starts in the argument's list of
+  // children.
+  size_t m_childHint = 0;
 };
 
 // ---- platform ---------------------------------------------------------------------------------
@@ -63,6 +66,9 @@ class SOAPArgPlatform : public SOAPArgStruct {
   SOAPArgPlatform(const QxMoxStr::String_t& name, const Platform& value);
   SOAPArgPlatform(const QxMoxStr::String_t& name, Platform* target);
   ~SOAPArgPlatform() override;
+
+  // Rebind makes the argument write and fill value's body from now on, as if built from value.
+  void Rebind(const Platform& value);
 
   void WriteContentTo(QxMoxXml::XmlWriter_t& writer) const override;
   QxZebSoap::SOAPElement* StartElement(const QxMoxStr::String_t& prefix,
@@ -88,6 +94,10 @@ class SOAPArgCertRequestT : public SOAPArgStruct {
   SOAPArgCertRequestT(const QxMoxStr::String_t& name, const Request& value);
   SOAPArgCertRequestT(const QxMoxStr::String_t& name, Request* target);
   ~SOAPArgCertRequestT() override;
+
+  // Rebind makes the argument (and its nested arguments) write and fill value's body from now
+  // on, as if built from value. Call it outside the argument's element only.
+  void Rebind(const Request& value);
 
   void WriteContentTo(QxMoxXml::XmlWriter_t& writer) const override;
   QxZebSoap::SOAPElement* StartElement(const QxMoxStr::String_t& prefix,
@@ -203,7 +213,9 @@ struct SOAPArgCertRequestCollectionTraits_ex {
 };
 
 // SOAPArgCertRequestCollectionT writes one "cr" element per request in the collection's order
-// (leaving the cursor at the end); parsing adds a new request per "cr", in document order.
+// (leaving the cursor at the end); parsing adds a new request per "cr", in document order. One
+// item argument, built at the first "cr" of each collection element, is rebound to each new
+// request.
 template <class Traits>
 class SOAPArgCertRequestCollectionT : public SOAPArgStruct {
  public:
@@ -225,7 +237,7 @@ class SOAPArgCertRequestCollectionT : public SOAPArgStruct {
  private:
   Collection m_value;
   Collection* m_target;
-  std::unique_ptr<RequestArg> m_item;  // the argument of the item being parsed
+  std::optional<RequestArg> m_item;  // the argument of the items being parsed
 };
 
 extern template class SOAPArgCertRequestCollectionT<SOAPArgCertRequestCollectionTraits>;

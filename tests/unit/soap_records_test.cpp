@@ -158,6 +158,51 @@ TYPED_TEST(SoapRecordTwin, HandWrittenCollectionKeepsDefaultsForMissingChildren)
   EXPECT_EQ(b.GetInstallationType(), R::IT_NONE);
 }
 
+TYPED_TEST(SoapRecordTwin, CollectionItemsInAnyChildOrderShareNoField) {
+  // One item argument serves every record of a collection: each record must get only its own
+  // children, whatever their order, and a second document must append through the same argument.
+  using R = typename TypeParam::Request;
+  using C = typename TypeParam::Collection;
+  const std::string doc = Envelope(
+      "<crcol><cr><timeReceived>2001-02-03T04:05:06Z</timeReceived><platform><cpu>7</cpu>"
+      "<os>6</os></platform><cn>first</cn><id>a</id></cr>"
+      "<cr><peeraddress>10.0.0.2</peeraddress><id>b</id></cr>"
+      "<cr><id>c</id><platform><maj>3</maj></platform>"
+      "<timeReceived>2001-02-03T04:05:07Z</timeReceived></cr></crcol>");
+  C received;
+  typename TypeParam::CollectionArg in("crcol", &received);
+  Read(doc, {&in});
+  Read(Envelope("<crcol><cr><id>d</id></cr></crcol>"), {&in});
+  ASSERT_EQ(received.Size(), 4);
+  received.MoveFirst();
+  const R a = received.GetCurrent();
+  received.Next();
+  const R b = received.GetCurrent();
+  received.Next();
+  const R c = received.GetCurrent();
+  received.Next();
+  const R d = received.GetCurrent();
+  const R fresh;
+  EXPECT_EQ(a.GetId(), String_t("a"));
+  EXPECT_EQ(a.GetCN(), String_t("first"));
+  EXPECT_EQ(a.GetTimeReceived(), 981173106);
+  EXPECT_EQ(a.GetPlatform().GetTypeCode(), 6);
+  EXPECT_EQ(a.GetPlatform().GetCPUTypeCode(), 7);
+  EXPECT_EQ(a.GetPlatform().GetVers1(), fresh.GetPlatform().GetVers1());
+  EXPECT_EQ(b.GetId(), String_t("b"));
+  EXPECT_EQ(b.GetPeerAddress(), String_t("10.0.0.2"));
+  EXPECT_EQ(b.GetCN(), fresh.GetCN());
+  EXPECT_EQ(b.GetTimeReceived(), fresh.GetTimeReceived());
+  EXPECT_EQ(b.GetPlatform().GetTypeCode(), fresh.GetPlatform().GetTypeCode());
+  EXPECT_EQ(c.GetId(), String_t("c"));
+  EXPECT_EQ(c.GetTimeReceived(), 981173107);
+  EXPECT_EQ(c.GetPlatform().GetVers1(), 3);
+  EXPECT_EQ(c.GetPlatform().GetCPUTypeCode(), fresh.GetPlatform().GetCPUTypeCode());
+  EXPECT_NE(a.GetPlatform(), c.GetPlatform());
+  EXPECT_EQ(d.GetId(), String_t("d"));
+  EXPECT_EQ(d.GetTimeReceived(), fresh.GetTimeReceived());
+}
+
 TEST(SoapRecords, RequestWithoutPeerAddressKeepsTheTargets) {
   CertRequest r = MakeRequest<CertRequest>(1);
   SOAPArgCertRequest in("certreq", &r);

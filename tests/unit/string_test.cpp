@@ -1,4 +1,6 @@
 // Text, byte arrays and messages of the runtime.
+#include "qxmox/String.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -6,7 +8,6 @@
 #include "qxmox/CharArray.h"
 #include "qxmox/Exception.h"
 #include "qxmox/Message.h"
-#include "qxmox/String.h"
 
 using QxMoxStr::MBS_t;
 using QxMoxStr::String_t;
@@ -38,8 +39,8 @@ TEST(String, MalformedUtf8BecomesReplacementCharacters) {
   const struct {
     const char* in;
     size_t units;
-  } rows[] = {{"\xFF", 1}, {"a\xC3", 2}, {"\xE2\x98", 1}, {"\xC0\x80", 1},
-              {"\xED\xA0\x80", 1}, {"\xF4\x90\x80\x80", 1}};
+  } rows[] = {{"\xFF", 1},     {"a\xC3", 2},        {"\xE2\x98", 1},
+              {"\xC0\x80", 1}, {"\xED\xA0\x80", 1}, {"\xF4\x90\x80\x80", 1}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.in);
     const String_t s(row.in);
@@ -48,6 +49,17 @@ TEST(String, MalformedUtf8BecomesReplacementCharacters) {
   }
   // A lone surrogate cannot be encoded in UTF-8: it becomes U+FFFD too.
   EXPECT_EQ(String_t(std::u16string(1, u'\xD800')).ToUtf8(), "\xEF\xBF\xBD");
+}
+
+TEST(String, AppendUtf8ToUtf16ExtendsWhatIsThere) {
+  const char* rows[] = {"",      "abc",         "caf\xC3\xA9", "\xF0\x9F\x98\x80 smile",
+                        "a\xC3", "\xFF\xE2\x98"};
+  for (const char* row : rows) {
+    SCOPED_TRACE(row);
+    std::u16string text = u"kept";
+    QxMoxStr::AppendUtf8ToUtf16(row, text);
+    EXPECT_EQ(text, u"kept" + QxMoxStr::Utf8ToUtf16(row));
+  }
 }
 
 TEST(String, Latin1MapsEveryByteUnchanged) {
@@ -77,8 +89,7 @@ TEST(CharArray, CopyChecksTheSourceRange) {
   QxMoxArray::CharArray_t dst;
   QxMoxArray::CharArray_t::Copy(src, 2, dst, 1, 3);
   EXPECT_EQ(dst.ToStdString(), std::string("\0cde", 4));
-  EXPECT_THROW(QxMoxArray::CharArray_t::Copy(src, 4, dst, 0, 3),
-               QxMoxMsg::IllegalArgumentError_t);
+  EXPECT_THROW(QxMoxArray::CharArray_t::Copy(src, 4, dst, 0, 3), QxMoxMsg::IllegalArgumentError_t);
   EXPECT_THROW(QxMoxArray::CharArray_t::Copy(src, SIZE_MAX, dst, 0, 2),
                QxMoxMsg::IllegalArgumentError_t);
 }

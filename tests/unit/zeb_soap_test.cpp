@@ -240,6 +240,33 @@ TEST(SoapReader, RefusesUnsafeAndMalformedDocuments) {
   EXPECT_EQ(n, 0) << "an argument after the offending point must not be filled";
 }
 
+TEST(SoapReader, ManyDistinctAndLongNamesStillReachTheirArguments) {
+  // The reader remembers a bounded number of element names; past that bound, names too long to
+  // keep and the rest must still reach their arguments with prefix and namespace intact.
+  std::string body = "<M><p:n xmlns:p='urn:p'>1</p:n>";
+  for (int i = 0; i < 600; ++i) body += "<u" + std::to_string(i) + "/>";
+  const std::string longName = "l" + std::string(300, 'x');
+  body += "<" + longName + ">7</" + longName + "><q:s xmlns:q='urn:q'>text</q:s><b>true</b>";
+  body += "<p:n xmlns:p='urn:p'>2</p:n></M>";
+  int32_t first = 0, second = 0, longValue = 0;
+  String_t s;
+  bool b = false;
+  SOAPArgInt an("n", &first), an2("n", &second), al(String_t(longName), &longValue);
+  SOAPArgUnicodeString as("s", &s);
+  SOAPArgBool ab("b", &b);
+  SOAPArg* args[] = {&an, &an2, &al, &as, &ab};
+  EXPECT_EQ(ReadEnvelope(Envelope(body), 5, args), String_t("M"));
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 2);
+  EXPECT_EQ(an2.GetPrefix(), String_t("p"));
+  EXPECT_EQ(an2.GetNamespaceUri(), String_t("urn:p"));
+  EXPECT_EQ(longValue, 7);
+  EXPECT_EQ(s, String_t("text"));
+  EXPECT_EQ(as.GetPrefix(), String_t("q"));
+  EXPECT_EQ(as.GetNamespaceUri(), String_t("urn:q"));
+  EXPECT_TRUE(b);
+}
+
 TEST(SoapReader, FaultBecomesRpcExceptionWithItsCode) {
   const std::string doc = Envelope(
       "<s:Fault><faultcode>s:Server</faultcode><faultstring>disk full</faultstring></s:Fault>");

@@ -32,14 +32,18 @@ bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 }  // namespace
 
-std::u16string Utf8ToUtf16(std::string_view in) {
-  std::u16string out;
-  out.reserve(in.size());
+void AppendUtf8ToUtf16(std::string_view in, std::u16string& out) {
+  // A UTF-8 byte never yields more than one UTF-16 unit (a 4-byte sequence gives two units), so
+  // the text fits in in.size() more units; writing through a pointer keeps the per-character
+  // cost of the common ASCII text at a load and a store.
+  const size_t start = out.size();
+  out.resize(start + in.size());
+  char16_t* dst = out.data() + start;
   size_t i = 0;
   while (i < in.size()) {
     const auto b0 = static_cast<unsigned char>(in[i]);
     if (b0 < 0x80) {
-      out += static_cast<char16_t>(b0);
+      *dst++ = static_cast<char16_t>(b0);
       ++i;
       continue;
     }
@@ -52,7 +56,7 @@ std::u16string Utf8ToUtf16(std::string_view in) {
     } else if ((b0 & 0xF8) == 0xF0) {
       len = 4, cp = b0 & 0x07, min = 0x10000;
     } else {
-      out += kReplacement;
+      *dst++ = kReplacement;
       ++i;
       continue;
     }
@@ -63,19 +67,25 @@ std::u16string Utf8ToUtf16(std::string_view in) {
       cp = (cp << 6) | (b & 0x3F);
     }
     if (j < len || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out += kReplacement;
+      *dst++ = kReplacement;
       i += j;  // skip the lead byte and the continuation bytes that belonged to it
       continue;
     }
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      *dst++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *dst++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     } else {
-      out += static_cast<char16_t>(cp);
+      *dst++ = static_cast<char16_t>(cp);
     }
     i += len;
   }
+  out.resize(static_cast<size_t>(dst - out.data()));
+}
+
+std::u16string Utf8ToUtf16(std::string_view in) {
+  std::u16string out;
+  AppendUtf8ToUtf16(in, out);
   return out;
 }
 

@@ -4,8 +4,10 @@
 
 #include <exception>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "SoapNameTable.h"
 #include "SoapWriter.h"
 #include "qxmox/Exception.h"
 #include "qxzeb/Exceptions.h"
@@ -13,33 +15,6 @@
 namespace QxZebSoap {
 
 namespace {
-
-// Expat reports namespaced names as "uri<sep>local<sep>prefix"; the separator cannot occur in
-// a URI or a name.
-constexpr char kSep = '\n';
-
-struct Name {
-  String_t ns, local, prefix;
-};
-
-Name SplitName(const char* raw) {
-  std::string_view s(raw);
-  Name n;
-  size_t a = s.find(kSep);
-  if (a == std::string_view::npos) {
-    n.local = String_t(s);
-    return n;
-  }
-  n.ns = String_t(s.substr(0, a));
-  size_t b = s.find(kSep, a + 1);
-  if (b == std::string_view::npos) {
-    n.local = String_t(s.substr(a + 1));
-  } else {
-    n.local = String_t(s.substr(a + 1, b - a - 1));
-    n.prefix = String_t(s.substr(b + 1));
-  }
-  return n;
-}
 
 [[noreturn]] void Refuse(const String_t& why) {
   throw QxZebRpc::RpcException(QxMoxMsg::CreateError_t("malformed SOAP message: " + why), "Client");
@@ -78,7 +53,7 @@ class Reader {
 
   SoapDocument Run(std::string_view document) {
     if (document.size() > kMaxDocumentBytes) Refuse("larger than 16 MiB");
-    ParserPtr parser(XML_ParserCreateNS("UTF-8", kSep));
+    ParserPtr parser(XML_ParserCreateNS("UTF-8", kNameSeparator));
     if (!parser) throw std::bad_alloc();
     m_parser = parser.get();
     XML_SetReturnNSTriplet(m_parser, 1);
@@ -116,24 +91,45 @@ class Reader {
   }
 
   static void XMLCALL OnStart(void* self, const XML_Char* raw, const XML_Char**) {
-    Guard(self, [raw](Reader& r) { r.Start(SplitName(raw)); });
+    Guard(self, [raw](Reader& r) { r.Start(raw); });
   }
 
   static void XMLCALL OnEnd(void* self, const XML_Char* raw) {
-    Guard(self, [raw](Reader& r) { r.End(SplitName(raw)); });
+    Guard(self, [raw](Reader& r) { r.End(raw); });
   }
 
   static void XMLCALL OnText(void* self, const XML_Char* text, int length) {
     Guard(self, [text, length](Reader& r) {
-      if (r.m_depth > 3 && !r.m_stack.empty() && r.m_stack.back() != nullptr) {
-        std::u16string units = QxMoxStr::Utf8ToUtf16(std::string_view(text, length));
-        r.m_stack.back()->Characters(units.data(), units.size());
+      if (r.m_depth > 3 && !r.m_stack.empty() && r.m_stack.back().receiver != nullptr) {
+        r.m_units.clear();
+        QxMoxStr::AppendUtf8ToUtf16(std::string_view(text, static_cast<size_t>(length)), r.m_units);
+        r.m_stack.back().receiver->Characters(r.m_units.data(), r.m_units.size());
       }
     });
   }
 
-  void Start(const Name& n) {
+  void Start(const char* raw) {
     if (++m_depth > kMaxDepth) Refuse("nesting deeper than 64 levels");
+    if (m_depth <= 3) {
+      StartFrameElement(m_names.Get(raw));
+      return;
+    }
+    // Inside a skipped element everything is skipped, without decoding the names.
+    const bool parentReceives = m_depth == 4 ? !m_skip : m_stack.back().receiver != nullptr;
+    Open open;
+    if (parentReceives) {
+      const SoapName& n = m_names.Get(raw);
+      SOAPElement* parent = m_depth > 4   ? m_stack.back().receiver
+                            : m_doc.fault ? &m_fault
+                                          : m_resolver(n.prefix, n.local, n.ns);
+      if (parent) open.receiver = parent->StartElement(n.prefix, n.local, n.ns);
+      if (m_names.IsKept(n)) open.name = &n;
+    }
+    m_stack.push_back(open);
+  }
+
+  // StartFrameElement checks the Envelope, its Body and the method element.
+  void StartFrameElement(const SoapName& n) {
     switch (m_depth) {
       case 1:
         if (n.ns != String_t(kEnvelopeNs) || n.local != String_t("Envelope"))
@@ -143,48 +139,46 @@ class Reader {
         if (n.ns != String_t(kEnvelopeNs)) Refuse("unexpected element in the Envelope");
         m_inBody = n.local == String_t("Body");
         return;
-      case 3:
-        if (!m_inBody || m_sawMethod) {
-          m_skip = true;
-          return;
-        }
-        m_sawMethod = true;
-        m_skip = false;
-        m_doc.methodName = n.local;
-        m_doc.methodNamespace = n.ns;
-        m_doc.fault = n.ns == String_t(kEnvelopeNs) && n.local == String_t("Fault");
-        if (!m_doc.fault && !m_expect.IsEmpty() && n.local != m_expect) {
-          Refuse("answer element " + n.local + " where " + m_expect + " was expected");
-        }
-        if (m_methodOnly && !m_doc.fault) {
-          m_stopped = true;
-          XML_StopParser(m_parser, XML_FALSE);
-        }
-        return;
       default:
         break;
     }
-    SOAPElement* target = nullptr;
-    if (m_skip) {
-      target = nullptr;
-    } else if (m_depth == 4) {
-      SOAPElement* arg = m_doc.fault ? &m_fault : m_resolver(n.prefix, n.local, n.ns);
-      if (arg) target = arg->StartElement(n.prefix, n.local, n.ns);
-    } else if (!m_stack.empty() && m_stack.back() != nullptr) {
-      target = m_stack.back()->StartElement(n.prefix, n.local, n.ns);
+    if (!m_inBody || m_sawMethod) {
+      m_skip = true;
+      return;
     }
-    m_stack.push_back(target);
+    m_sawMethod = true;
+    m_skip = false;
+    m_doc.methodName = n.local;
+    m_doc.methodNamespace = n.ns;
+    m_doc.fault = n.ns == String_t(kEnvelopeNs) && n.local == String_t("Fault");
+    if (!m_doc.fault && !m_expect.IsEmpty() && n.local != m_expect) {
+      Refuse("answer element " + n.local + " where " + m_expect + " was expected");
+    }
+    if (m_methodOnly && !m_doc.fault) {
+      m_stopped = true;
+      XML_StopParser(m_parser, XML_FALSE);
+    }
   }
 
-  void End(const Name& n) {
+  void End(const char* raw) {
     if (m_depth-- > 3) {
-      SOAPElement* e = m_stack.back();
+      const Open open = m_stack.back();
       m_stack.pop_back();
-      if (e) e->EndElement(n.prefix, n.local, n.ns);
+      if (open.receiver) {
+        const SoapName& n = open.name ? *open.name : m_names.Get(raw);
+        open.receiver->EndElement(n.prefix, n.local, n.ns);
+      }
     } else if (m_depth == 1) {
       m_inBody = false;
     }
   }
+
+  // Open is an element below the method element: the receiver of its events (null: skipped)
+  // and its name when the table keeps it, so the closing tag needs no second lookup.
+  struct Open {
+    SOAPElement* receiver = nullptr;
+    const SoapName* name = nullptr;
+  };
 
   const ArgResolver& m_resolver;
   const bool m_methodOnly;
@@ -193,7 +187,9 @@ class Reader {
   FaultCollector m_fault;
   XML_Parser m_parser = nullptr;
   std::exception_ptr m_error;
-  std::vector<SOAPElement*> m_stack;  // receivers of the open elements below the method
+  std::vector<Open> m_stack;  // the open elements below the method element
+  SoapNameTable m_names;
+  std::u16string m_units;  // decoded character data, reused so each piece costs no allocation
   int m_depth = 0;
   bool m_inBody = false, m_sawMethod = false, m_skip = false, m_stopped = false;
 };

@@ -15,10 +15,10 @@ class String_t {
   String_t() = default;
   // String_t(utf8) decodes UTF-8; a null pointer gives the null string. Malformed sequences
   // become U+FFFD.
-  String_t(const char* utf8);  // NOLINT(google-explicit-constructor)
+  String_t(const char* utf8);       // NOLINT(google-explicit-constructor)
   String_t(std::string_view utf8);  // NOLINT
   String_t(const std::string& utf8) : String_t(std::string_view(utf8)) {}  // NOLINT
-  String_t(std::u16string text);  // NOLINT
+  String_t(std::u16string text);                                           // NOLINT
   // String_t(units) copies NUL-terminated UTF-16 code units; null gives the null string.
   String_t(const char16_t* units);  // NOLINT
   String_t(const char16_t* units, size_t count);
@@ -100,10 +100,15 @@ String_t NumToStr(uint64_t value);
 inline String_t NumToStr(int value) { return NumToStr(static_cast<int64_t>(value)); }
 inline String_t NumToStr(unsigned value) { return NumToStr(static_cast<uint64_t>(value)); }
 inline String_t NumToStr(long long value) { return NumToStr(static_cast<int64_t>(value)); }
-inline String_t NumToStr(unsigned long long value) { return NumToStr(static_cast<uint64_t>(value)); }
+inline String_t NumToStr(unsigned long long value) {
+  return NumToStr(static_cast<uint64_t>(value));
+}
 
 // Encoding helpers shared by the runtime.
 std::u16string Utf8ToUtf16(std::string_view utf8);
+// AppendUtf8ToUtf16 decodes utf8 onto the end of out, reusing its capacity (for readers that
+// decode many small pieces).
+void AppendUtf8ToUtf16(std::string_view utf8, std::u16string& out);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
 }  // namespace QxMoxStr

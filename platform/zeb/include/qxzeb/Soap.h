@@ -53,6 +53,9 @@ class SOAPElement {
  protected:
   // CollectedText returns the text collected since the last StartElement.
   String_t CollectedText() const { return String_t(std::u16string(m_text)); }
+  // RestartText drops the collected text, as StartElement does, keeping the element's names
+  // (for an argument that collects its children's text itself).
+  void RestartText() { m_text.clear(); }
 
  private:
   String_t m_name;
@@ -175,21 +178,30 @@ class SOAPArgSimple : public SOAPArg {
   using Value = typename Traits::Value;
   SOAPArgSimple(const String_t& name, Value value)
       : SOAPArg(name), m_holder(std::move(value)), m_target(&m_holder) {
-    SetTypeAttribute(Traits::Type());
+    SetTypeAttribute(TypeText());
   }
-  SOAPArgSimple(const String_t& name, Value* target) : SOAPArg(name), m_target(target) {
-    if (m_target == nullptr) m_target = &m_holder;
-    SetTypeAttribute(Traits::Type());
+  SOAPArgSimple(const String_t& name, Value* target) : SOAPArg(name) {
+    SetTarget(target);
+    SetTypeAttribute(TypeText());
   }
   const Value& GetValue() const { return *m_target; }
   void SetValue(const Value& value) { *m_target = value; }
+  // SetTarget makes writing read and parsing fill *target from now on (null: the argument's own
+  // value), as if the argument had been built from target.
+  void SetTarget(Value* target) { m_target = target != nullptr ? target : &m_holder; }
   void WriteContentTo(QxMoxXml::XmlWriter_t& writer) const override;
   void EndElement(const String_t& prefix, const String_t& name,
                   const String_t& namespaceUri) override;
 
  private:
+  // TypeText is the kind's xsi:type, decoded once: records build simple arguments per item.
+  static const String_t& TypeText() {
+    static const String_t text(Traits::Type());
+    return text;
+  }
+
   Value m_holder{};
-  Value* m_target;
+  Value* m_target = &m_holder;
 };
 
 extern template class SOAPArgSimple<IntTraits>;
