@@ -1,5 +1,6 @@
 // SOAPArgStruct: the base of the structured arguments and the steps of their parse machine.
 #include "SoapArgNames.h"
+#include "qxmox/Exception.h"
 #include "qxseccm/SoapArgs.h"
 
 namespace QxSecCm {
@@ -13,7 +14,17 @@ QxZebSoap::SOAPElement* SOAPArgStruct::EnterSelf(const QxMoxStr::String_t& prefi
                                                  const QxMoxStr::String_t& namespaceUri) {
   SOAPElement::StartElement(prefix, name, namespaceUri);
   m_state = SoapNames::kInside;
+  m_items = 0;
   return this;
+}
+
+void SOAPArgStruct::EnterItem() {
+  if (m_items == kMaxItems) {
+    QxMoxMsg::ThrowIllegalArgument(QxMoxStr::String_t("more than ") +
+                                   QxMoxStr::NumToStr(kMaxItems) + " items in '" + GetName() + "'");
+  }
+  ++m_items;
+  EnterChild(SoapNames::kItem);
 }
 
 QxZebSoap::SOAPElement* SOAPArgStruct::StartListElement(const QxMoxStr::String_t& prefix,
@@ -23,7 +34,7 @@ QxZebSoap::SOAPElement* SOAPArgStruct::StartListElement(const QxMoxStr::String_t
     return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
   }
   if (!SoapNames::IsName(name, SoapNames::kListItem)) return nullptr;
-  EnterChild(SoapNames::kItem);
+  EnterItem();
   return this;
 }
 

@@ -64,7 +64,7 @@ QxZebSoap::SOAPElement* SOAPArgCertRequestCollectionT<Traits>::StartElement(
     return EnterSelf(prefix, name, namespaceUri);
   }
   if (!N::IsName(name, N::kCollectionItem)) return nullptr;
-  EnterChild(N::kItem);
+  EnterItem();
   // The record joins the collection before it is filled; the item argument fills it in place.
   // The previous item's element is closed, so its argument is back outside any element and can
   // be rebound: building one per record showed in the profile of long lists.

@@ -1,5 +1,8 @@
 // SOAPArgCharArrayList: a list of byte arrays as one "li" element per array, the bytes read as
-// ISO-8859-1 text (byte n is character n, so any byte but NUL survives the trip).
+// ISO-8859-1 text (byte n is character n). Text such as PEM survives the trip byte for byte, CR
+// included; XML cannot carry NUL or the other control bytes below 0x20 except tab, LF and CR, so
+// an array stops at its first NUL and the writer refuses the others: binary data such as DER
+// must be encoded (PEM, base64) before it goes into the list.
 #include <cstring>
 
 #include "SoapArgNames.h"

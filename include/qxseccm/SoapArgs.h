@@ -41,6 +41,10 @@ class SOAPArgStruct : public QxZebSoap::SOAPArg {
                                     const QxMoxStr::String_t& namespaceUri);
   // EnterChild restarts the text collection for a child and sets its state.
   void EnterChild(int32_t state);
+  // EnterItem enters an item of a list or collection (state 2). An argument takes at most
+  // kMaxItems items per element and throws QxMoxMsg::IllegalArgumentError_t for the next: a
+  // 16 MiB document of empty items would otherwise become millions of records.
+  void EnterItem();
   // StartListElement is the start step of the list arguments: outside, it enters the own
   // element when the name matches; inside, a "li" child starts an item (state 2); anything else
   // is not this argument's (null).
@@ -51,7 +55,10 @@ class SOAPArgStruct : public QxZebSoap::SOAPArg {
   void LeaveSelf(const QxMoxStr::String_t& prefix, const QxMoxStr::String_t& name,
                  const QxMoxStr::String_t& namespaceUri);
 
+  static constexpr int32_t kMaxItems = 100000;
+
   int32_t m_state = 0;
+  int32_t m_items = 0;  // items entered since the own element started
   // m_childHint is where the search for the next child's name starts in the argument's list of
   // children.
   size_t m_childHint = 0;
@@ -280,7 +287,9 @@ class SOAPArgStringCollection : public SOAPArgStruct {
 };
 
 // SOAPArgCharArrayList writes one "li" per byte array, its bytes read as 8-bit (ISO-8859-1) text
-// up to the first NUL; parsing encodes each "li" text back to ISO-8859-1 bytes.
+// up to the first NUL; parsing encodes each "li" text back to ISO-8859-1 bytes. Writing throws
+// QxMoxMsg::IllegalArgumentError_t for control bytes XML cannot carry (all below 0x20 but tab,
+// LF and CR): the list carries text such as PEM, not binary data.
 class SOAPArgCharArrayList : public SOAPArgStruct {
  public:
   SOAPArgCharArrayList(const QxMoxStr::String_t& name, const CharArrayList& value);

@@ -319,3 +319,34 @@ TEST(SoapRecords, BrokenDocumentsAreRefusedWithoutCrashing) {
   EXPECT_ANY_THROW(
       Read(Envelope("<certreq><timeReceived>never</timeReceived></certreq>"), {&badIn}));
 }
+
+TEST(SoapRecords, ListsAndCollectionsTakeAtMostTheirItemCount) {
+  constexpr int kMax = 100000;
+  auto items = [](const char* item, int count) {
+    std::string body;
+    body.reserve(static_cast<size_t>(count) * 6);
+    for (int i = 0; i < count; ++i) body += std::string("<") + item + "/>";
+    return body;
+  };
+  {
+    CertRequestCollection got;
+    SOAPArgCertRequestCollection in("crcol", &got);
+    Read(Envelope("<crcol>" + items("cr", kMax) + "</crcol>"), {&in});
+    EXPECT_EQ(got.Size(), kMax);
+    // The count starts again with each element of the argument: a second document of the same
+    // size is read through the same argument.
+    CertRequestCollection again;
+    SOAPArgCertRequestCollection in2("crcol", &again);
+    EXPECT_THROW(Read(Envelope("<crcol>" + items("cr", kMax + 1) + "</crcol>"), {&in2}),
+                 QxMoxMsg::IllegalArgumentError_t);
+    EXPECT_EQ(again.Size(), kMax) << "nothing is added past the limit";
+  }
+  QxSecCore::StringCollection ids;
+  SOAPArgStringCollection idsIn("reqids", &ids);
+  EXPECT_THROW(Read(Envelope("<reqids>" + items("li", kMax + 1) + "</reqids>"), {&idsIn}),
+               QxMoxMsg::IllegalArgumentError_t);
+  CharArrayList certs;
+  SOAPArgCharArrayList certsIn("certs", &certs);
+  Read(Envelope("<certs>" + items("li", kMax) + "</certs>"), {&certsIn});
+  EXPECT_EQ(certs.size(), static_cast<size_t>(kMax));
+}

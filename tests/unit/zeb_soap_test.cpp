@@ -178,21 +178,45 @@ TEST(SoapArgs, RefusesValuesOfTheWrongKind) {
               {"t", "2026-02-30T00:00:00Z"},
               {"t", "2026-12-06 07:58:35"},
               {"t", "2038-01-19T03:14:08Z"},  // one past the 32-bit range
-              {"t", "2026-12-06T07:58:35Zjunk"}};
+              {"t", "2026-12-06T07:58:35Zjunk"},
+              // In range as written, beyond the last or first UTC second the text can carry
+              // once the offset is applied: such a time could not be written back readably.
+              {"te", "999999999-12-31T23:59:59-14:00"},
+              {"te", "-999999999-01-01T00:00:00+00:01"}};
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.name) + "=" + row.text);
     bool b = false;
     uint64_t u = 0;
     QxMoxArray::CharArray_t k;
     XSDDateTime t{};
+    XSDDateTime_ex te{};
     SOAPArgBool ab("b", &b);
     SOAPArgULong au("u", &u);
     SOAPArgByteArray ak("k", &k);
     SOAPArgDateTime at("t", &t);
-    SOAPArg* args[] = {&ab, &au, &ak, &at};
+    SOAPArgDateTime_ex ate("te", &te);
+    SOAPArg* args[] = {&ab, &au, &ak, &at, &ate};
     const std::string doc =
         Envelope(std::string("<M><") + row.name + ">" + row.text + "</" + row.name + "></M>");
-    EXPECT_THROW(ReadEnvelope(doc, 4, args), QxMoxMsg::IllegalArgumentError_t);
+    EXPECT_THROW(ReadEnvelope(doc, 5, args), QxMoxMsg::IllegalArgumentError_t);
+  }
+
+  // The extreme times that are carried go both ways; a time beyond them is refused by the
+  // writer rather than written in a form no reader takes.
+  for (const char* text : {"999999999-12-31T23:59:59Z", "-999999999-01-01T00:00:00Z"}) {
+    XSDDateTime_ex te{};
+    SOAPArgDateTime_ex ate("te", &te);
+    SOAPArg* args[] = {&ate};
+    ReadEnvelope(Envelope(std::string("<M><te>") + text + "</te></M>"), 1, args);
+    XSDDateTime_ex back{};
+    SOAPArgDateTime_ex aback("te", &back);
+    SOAPArg* backArgs[] = {&aback};
+    ReadEnvelope(Write("M", {&ate}), 1, backArgs);
+    EXPECT_EQ(back.m_time, te.m_time) << text;
+  }
+  for (const int64_t beyond : {INT64_MAX, INT64_MIN}) {
+    SOAPArgDateTime_ex ate("te", XSDDateTime_ex{beyond, 0});
+    EXPECT_THROW(Write("M", {&ate}), QxMoxMsg::IllegalArgumentError_t);
   }
 }
 

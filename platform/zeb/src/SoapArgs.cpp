@@ -70,8 +70,16 @@ bool IsLeap(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 // Years beyond this are refused, so no step of the conversion can overflow.
 constexpr int64_t kMaxYear = 999999999;
+// The times the text carries both ways: years -999999999 to 999999999 in UTC. A time read with
+// an offset must land in this range too, or it could not be written back in a readable form.
+const int64_t kMinTime = DaysFromCivil(-kMaxYear, 1, 1) * 86400;
+const int64_t kMaxTime = DaysFromCivil(kMaxYear, 12, 31) * 86400 + 86399;
 
 String_t FormatTime(int64_t t) {
+  if (t < kMinTime || t > kMaxTime) {
+    QxMoxMsg::ThrowIllegalArgument(String_t("time outside the years of xsd:dateTime: ") +
+                                   QxMoxStr::NumToStr(t));
+  }
   int64_t days = t / 86400, secs = t % 86400;
   if (secs < 0) {
     secs += 86400;
@@ -146,8 +154,10 @@ int64_t ParseTime(const String_t& text) {
       d > kDays[mo - 1] + (mo == 2 && IsLeap(y) ? 1 : 0) || h > 23 || mi > 59 || se > 59) {
     Bad("xsd:dateTime", text);
   }
-  return DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 +
-         mi * 60 + se - offset;
+  const int64_t t = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 +
+                    h * 3600 + mi * 60 + se - offset;
+  if (t < kMinTime || t > kMaxTime) Bad("xsd:dateTime", text);
+  return t;
 }
 
 // The one place where a received time is narrowed to the 32-bit twin.
