@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "PeerMain.h"
 #include "RecordsService.h"
 #include "qxseccm/UseCertReq.h"
 
@@ -21,12 +22,7 @@ int main(int argc, char** argv) {
     QxZebRpc::RpcServer server(config, QxZebRpc::RpcServer::Options().SetBasePath("rpc"));
     const QxTest::RecordsService service(server);
     messenger.Register(server, true, 0);
-    std::cout << messenger.GetBaseCbAddress().ToUtf8() << std::endl;
-    std::string line;
-    while (std::getline(std::cin, line)) {
-    }
-    messenger.Close();
-    server.Close();
+    QxTest::ServeUntilInputCloses(messenger, server);
     return 0;
   } catch (const std::exception& e) {
     std::cerr << "qx_records_peer: " << e.what() << std::endl;

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <string>
 
+#include "PeerMain.h"
 #include "qxzeb/QxZeb.h"
 
 namespace {
@@ -82,12 +83,7 @@ int main() {
     server.Register("Echo", &echoRpc);
     messenger.Register(&echo, true, 0);
     messenger.Register(server, true, 0);
-    std::cout << messenger.GetBaseCbAddress().ToUtf8() << std::endl;
-    std::string line;
-    while (std::getline(std::cin, line)) {
-    }
-    messenger.Close();
-    server.Close();
+    QxTest::ServeUntilInputCloses(messenger, server);
     return 0;
   } catch (const std::exception& e) {
     std::cerr << "qx_zeb_peer: " << e.what() << std::endl;
