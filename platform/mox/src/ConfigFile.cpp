@@ -435,13 +435,7 @@ std::vector<std::string> ChangedNamespaces(const ConfigValues& before, const Con
   return changed;
 }
 
-std::string TempPrefix(const std::string& path) {
-  // Appended piece by piece: GCC 12 at -O3 warns wrongly (-Wrestrict) about "." + string.
-  std::string prefix = ".";
-  prefix += BaseOf(path);
-  prefix += ".tmp.";
-  return prefix;
-}
+std::string TempPrefix(const std::string& path) { return "." + BaseOf(path) + ".tmp."; }
 
 void ReplaceFile(const std::string& path, std::string_view text, std::optional<unsigned> mode) {
   static std::atomic<unsigned> counter{0};
