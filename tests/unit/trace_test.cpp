@@ -182,10 +182,15 @@ TEST_F(TraceTest, ConfigSectionGivesLevelsWithoutQxTrace) {
             "[mox.trace]\n"
             "cfg.one:3 = 9\n"
             "cfg.two:* = 0x10\n"
-            "*:6=4\n");
+            "*:6=4\n"
+            "cfg.three:* = 1\n"
+            "cfg.three:5 = 0x20\n");
   QxMoxTrc::ReloadLevels();
   EXPECT_EQ(TraceObj_t("cfg.one", 3).GetLevel(), 9U);
   EXPECT_EQ(TraceObj_t("cfg.one", 4).GetLevel(), 0U);
+  // Two entries of one area both hold, the more specific one winning.
+  EXPECT_EQ(TraceObj_t("cfg.three", 5).GetLevel(), 0x20U);
+  EXPECT_EQ(TraceObj_t("cfg.three", 1).GetLevel(), 1U);
   EXPECT_EQ(TraceObj_t("cfg.two", 8).GetLevel(), 16U);
   EXPECT_EQ(TraceObj_t("elsewhere", 6).GetLevel(), 4U);
   EXPECT_EQ(TraceObj_t("sec.cm.client", 7).GetLevel(), 0U);

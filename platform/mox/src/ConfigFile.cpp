@@ -48,10 +48,23 @@ void ConfigureParser() {
   });
 }
 
+// The trace section's keys are "area:category", but the parser splits a line at its first ':'
+// as well as at '='. Such a line arrives as "area" -> "category = word" and is put back
+// together here, line by line, so that two entries of one area do not overwrite each other.
+constexpr std::string_view kTraceSection = "mox.trace";
+
 // Called from C: nothing may be thrown through the parser.
 int StoreValue(void* user, const char* section, const char* name, const char* value) {
   try {
-    (*static_cast<ConfigValues*>(user))[section][name] = value;
+    auto& values = (*static_cast<ConfigValues*>(user))[section];
+    const std::string_view text(value);
+    const size_t equals = text.find('=');
+    if (section == kTraceSection && equals != std::string_view::npos) {
+      values[std::string(name) + ":" + std::string(Trim(text.substr(0, equals)))] =
+          Trim(text.substr(equals + 1));
+    } else {
+      values[name] = value;
+    }
     return 1;
   } catch (...) {
     return 0;

@@ -87,8 +87,8 @@ void ParseList(std::string_view list, LevelRules& rules) {
   }
 }
 
-// The [mox.trace] section. A reader that splits "key = value" at the first ':' as well as at
-// '=' hands back "area" -> "category=word"; both shapes are put back together here.
+// The [mox.trace] section: "area:category" -> "word" (the configuration reader puts lines that
+// its parser split at the ':' back together; a line without '=' stays "area" -> "category").
 LevelRules ReadConfigRules() {
   LevelRules rules;
   try {
