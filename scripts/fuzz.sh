@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer + UBSan) into build-fuzz/ and runs
-# each for QX_FUZZ_SECONDS (default 10) seconds. Without clang and its runtime it says so and
-# succeeds: the targets are only buildable with clang.
+# each for QX_FUZZ_SECONDS (default 10) seconds. A target's seeds in tests/fuzz/corpus/<target>/
+# are read alongside its working corpus (new inputs go to the working corpus only), and
+# tests/fuzz/<target>.dict is passed as its dictionary when present. Without clang and its
+# runtime it says so and succeeds: the targets are only buildable with clang.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QX_FUZZ_BUILD_DIR:-$root/build-fuzz}"
@@ -23,9 +25,15 @@ cmake --build "$build" -j"$(nproc)" --target $targets
 for t in $targets; do
   corpus="$build/corpus/$t"
   mkdir -p "$corpus"
+  extra=()
+  dict="$root/tests/fuzz/$t.dict"
+  [ -f "$dict" ] && extra+=("-dict=$dict")
+  seeds="$root/tests/fuzz/corpus/$t"
+  [ -d "$seeds" ] && extra+=("$seeds")
   echo "fuzz: $t for ${seconds}s"
   log="$build/$t.log"
-  if ! "$build/bin/$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+  if ! "$build/bin/$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus" \
+    ${extra[@]+"${extra[@]}"} >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "fuzz: $t found a fault (log: $log)"
     exit 1
