@@ -3,19 +3,12 @@
 #pragma once
 
 #include "SoapArgNames.h"
+#include "SoapArgTrace.h"
 #include "qxmox/Trace.h"
 #include "qxseccm/SoapArgs.h"
 #include "qxseccm/Tracer.h"
 
 namespace QxSecCm {
-
-namespace SoapArgDetail {
-inline constexpr uint32_t kBlockLevel = 9;
-}  // namespace SoapArgDetail
-
-#define QX_SOAPARG_BLOCK(name)                                                            \
-  const QxMoxTrc::BlockTrace_t qxBlock(QxSecCmTrc::Tracer::GetServerTracerProc(), (name), \
-                                       SoapArgDetail::kBlockLevel, __FILE__, __LINE__)
 
 template <class Traits>
 SOAPArgCertRequestCollectionT<Traits>::SOAPArgCertRequestCollectionT(const QxMoxStr::String_t& name,
@@ -87,7 +80,5 @@ void SOAPArgCertRequestCollectionT<Traits>::EndElement(const QxMoxStr::String_t&
   // is its own.
   LeaveSelf(prefix, name, namespaceUri);
 }
-
-#undef QX_SOAPARG_BLOCK
 
 }  // namespace QxSecCm

@@ -6,32 +6,11 @@
 #include <cstring>
 
 #include "SoapArgNames.h"
-#include "qxmox/Trace.h"
+#include "SoapArgTrace.h"
 #include "qxseccm/SoapArgs.h"
-#include "qxseccm/TraceText.h"
-#include "qxseccm/Tracer.h"
 
 namespace QxSecCm {
 namespace {
-
-constexpr uint32_t kTraceLevel = 9;
-
-#define QX_SOAPARG_BLOCK(name)                                                            \
-  const QxMoxTrc::BlockTrace_t qxBlock(QxSecCmTrc::Tracer::GetServerTracerProc(), (name), \
-                                       kTraceLevel, __FILE__, __LINE__)
-
-// TraceAdding writes the "Adding ..." line; a failure to build or write it is ignored, since the
-// item is appended all the same.
-void TraceAdding(const QxMoxStr::String_t& text) noexcept {
-  try {
-    QxMoxTrc::TraceObj_t& tracer = QxSecCmTrc::Tracer::GetServerTracerOperation();
-    if (!tracer.IsEnabled(kTraceLevel)) return;
-    QxSecCmTrc::TraceText line;
-    line << "Adding " << text << " to list";
-    tracer.DoTrace(kTraceLevel, line.GetMsg(), __FILE__, __LINE__);
-  } catch (...) {
-  }
-}
 
 // AsLatin1Text reads bytes as ISO-8859-1 text up to the first NUL byte or the end.
 QxMoxStr::String_t AsLatin1Text(const QxMoxArray::CharArray_t& bytes) {
@@ -84,7 +63,7 @@ void SOAPArgCharArrayList::EndElement(const QxMoxStr::String_t& prefix,
     return;
   }
   const QxMoxStr::String_t text = GetCharacters();
-  TraceAdding(text);
+  SoapArgTrace::Adding(text, "list", __FILE__, __LINE__);
   const QxMoxStr::MBS_t bytes(text, QxMoxStr::ENC_LATIN1);
   // The array holds the text up to its terminating NUL, as a C string would be read.
   m_target->emplace_back(bytes.c_str(), std::strlen(bytes.c_str()));

@@ -1,34 +1,9 @@
 // SOAPArgStringCollection: a string collection as one "li" element per string.
 #include "SoapArgNames.h"
-#include "qxmox/Trace.h"
+#include "SoapArgTrace.h"
 #include "qxseccm/SoapArgs.h"
-#include "qxseccm/TraceText.h"
-#include "qxseccm/Tracer.h"
 
 namespace QxSecCm {
-namespace {
-
-constexpr uint32_t kTraceLevel = 9;
-
-#define QX_SOAPARG_BLOCK(name)                                                            \
-  const QxMoxTrc::BlockTrace_t qxBlock(QxSecCmTrc::Tracer::GetServerTracerProc(), (name), \
-                                       kTraceLevel, __FILE__, __LINE__)
-
-// TraceAdding writes the "Adding ..." line; a failure to build or write it is ignored, since the
-// item is appended all the same.
-void TraceAdding(const QxMoxStr::String_t& text) noexcept {
-  try {
-    QxMoxTrc::TraceObj_t& tracer = QxSecCmTrc::Tracer::GetServerTracerOperation();
-    if (!tracer.IsEnabled(kTraceLevel)) return;
-    QxSecCmTrc::TraceText line;
-    line << "Adding " << text << " to collection";
-    tracer.DoTrace(kTraceLevel, line.GetMsg(), __FILE__, __LINE__);
-  } catch (...) {
-  }
-}
-
-}  // namespace
-
 namespace N = SoapNames;
 
 SOAPArgStringCollection::SOAPArgStringCollection(const QxMoxStr::String_t& name,
@@ -71,7 +46,7 @@ void SOAPArgStringCollection::EndElement(const QxMoxStr::String_t& prefix,
     return;
   }
   const QxMoxStr::String_t text = GetCharacters();
-  TraceAdding(text);
+  SoapArgTrace::Adding(text, "collection", __FILE__, __LINE__);
   m_target->Add(text);
   m_state = N::kInside;
 }
