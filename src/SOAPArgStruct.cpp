@@ -49,4 +49,11 @@ void SOAPArgStruct::LeaveSelf(const QxMoxStr::String_t& prefix, const QxMoxStr::
   m_state = SoapNames::kOutside;
 }
 
+void SOAPArgStruct::ResetParse() {
+  SOAPArg::ResetParse();
+  m_state = SoapNames::kOutside;
+  m_items = 0;
+  m_childHint = 0;
+}
+
 }  // namespace QxSecCm

@@ -85,4 +85,10 @@ void SOAPArgCertEventT<Traits>::EndElement(const QxMoxStr::String_t& prefix,
   m_state = N::kInside;
 }
 
+template <class Traits>
+void SOAPArgCertEventT<Traits>::ResetParse() {
+  SOAPArgStruct::ResetParse();
+  m_requestArg.ResetParse();
+}
+
 }  // namespace QxSecCm

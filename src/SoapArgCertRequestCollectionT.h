@@ -81,4 +81,10 @@ void SOAPArgCertRequestCollectionT<Traits>::EndElement(const QxMoxStr::String_t&
   LeaveSelf(prefix, name, namespaceUri);
 }
 
+template <class Traits>
+void SOAPArgCertRequestCollectionT<Traits>::ResetParse() {
+  SOAPArgStruct::ResetParse();
+  m_item.reset();
+}
+
 }  // namespace QxSecCm

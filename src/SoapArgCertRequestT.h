@@ -161,4 +161,11 @@ void SOAPArgCertRequestT<Request, DateTimeArg>::EndElement(const QxMoxStr::Strin
   m_state = N::kInside;
 }
 
+template <class Request, class DateTimeArg>
+void SOAPArgCertRequestT<Request, DateTimeArg>::ResetParse() {
+  SOAPArgStruct::ResetParse();
+  m_platform.ResetParse();
+  m_timeReceived.ResetParse();
+}
+
 }  // namespace QxSecCm

@@ -34,6 +34,9 @@ class SOAPArgStruct : public QxZebSoap::SOAPArg {
   explicit SOAPArgStruct(const QxMoxStr::String_t& name);
   ~SOAPArgStruct() override;
 
+  // ResetParse also puts the parse machine back outside the argument's element.
+  void ResetParse() override;
+
  protected:
   // EnterSelf starts the argument's own element (state 0 to 1).
   QxZebSoap::SOAPElement* EnterSelf(const QxMoxStr::String_t& prefix,
@@ -112,6 +115,7 @@ class SOAPArgCertRequestT : public SOAPArgStruct {
                                        const QxMoxStr::String_t& namespaceUri) override;
   void EndElement(const QxMoxStr::String_t& prefix, const QxMoxStr::String_t& name,
                   const QxMoxStr::String_t& namespaceUri) override;
+  void ResetParse() override;
 
  private:
   Request m_value;
@@ -172,6 +176,7 @@ class SOAPArgCertEventT : public SOAPArgStruct {
                                        const QxMoxStr::String_t& namespaceUri) override;
   void EndElement(const QxMoxStr::String_t& prefix, const QxMoxStr::String_t& name,
                   const QxMoxStr::String_t& namespaceUri) override;
+  void ResetParse() override;
 
  private:
   Event m_value;
@@ -240,6 +245,7 @@ class SOAPArgCertRequestCollectionT : public SOAPArgStruct {
                                        const QxMoxStr::String_t& namespaceUri) override;
   void EndElement(const QxMoxStr::String_t& prefix, const QxMoxStr::String_t& name,
                   const QxMoxStr::String_t& namespaceUri) override;
+  void ResetParse() override;
 
  private:
   Collection m_value;

@@ -350,3 +350,45 @@ TEST(SoapRecords, ListsAndCollectionsTakeAtMostTheirItemCount) {
   Read(Envelope("<certs>" + items("li", kMax) + "</certs>"), {&certsIn});
   EXPECT_EQ(certs.size(), static_cast<size_t>(kMax));
 }
+
+TEST(SoapRecords, ArgumentsReadAgainAfterAFailedReadAreFilled) {
+  // A read that fails inside an argument (here inside a nested child) must not leave the
+  // argument half-way: callers read into the same arguments again, as a retried call does.
+  CertRequestCollection got;
+  SOAPArgCertRequestCollection collection("crcol", &got);
+  CertEvent_ex event;
+  SOAPArgCertEvent_ex eventArg("ce", &event);
+  int32_t count = -1;
+  QxZebSoap::SOAPArgInt countArg("count", &count);
+  const std::string bad = Envelope(
+      "<crcol><cr><id>a</id></cr><cr><id>b</id><timeReceived>never</timeReceived></cr></crcol>");
+  EXPECT_THROW(Read(bad, {&collection, &eventArg, &countArg}), QxMoxMsg::IllegalArgumentError_t);
+  const std::string cut = Envelope(
+      "<ce><certrequest_ex><id>x</id><platform><os>6</os></platform></certrequest_ex></ce>"
+      "<count>4</count>");
+  EXPECT_THROW(Read(cut.substr(0, cut.find("<os>") + 5), {&collection, &eventArg, &countArg}),
+               QxZebRpc::RpcException);
+  EXPECT_THROW(Read(cut.substr(0, cut.find("<count>") + 8), {&collection, &eventArg, &countArg}),
+               QxZebRpc::RpcException);
+
+  const CertRequestCollection sent;
+  sent.Add(MakeRequest<CertRequest>(1));
+  SOAPArgCertRequestCollection sentArg("crcol", sent);
+  const CertEvent_ex sentEvent = [] {
+    CertEvent_ex e;
+    e->SetInfo("again");
+    e->SetCertRequest(MakeRequest<CertRequest_ex>(2));
+    return e;
+  }();
+  SOAPArgCertEvent_ex sentEventArg("ce", sentEvent);
+  QxZebSoap::SOAPArgInt sentCount("count", 9);
+  const int before = got.Size();
+  Read(Write({&sentArg, &sentEventArg, &sentCount}), {&collection, &eventArg, &countArg});
+  ASSERT_EQ(got.Size(), before + 1);
+  got.MoveFirst();
+  for (int i = 0; i < before; ++i) got.Next();
+  ExpectSame(got.GetCurrent(), MakeRequest<CertRequest>(1));
+  EXPECT_EQ(event.GetInfo(), String_t("again"));
+  ExpectSame(event.GetCertRequest(), sentEvent.GetCertRequest());
+  EXPECT_EQ(count, 9);
+}

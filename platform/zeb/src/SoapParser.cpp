@@ -122,7 +122,10 @@ class Reader {
       SOAPElement* parent = m_depth > 4   ? m_stack.back().receiver
                             : m_doc.fault ? &m_fault
                                           : m_resolver(n.prefix, n.local, n.ns);
-      if (parent) open.receiver = parent->StartElement(n.prefix, n.local, n.ns);
+      if (parent != nullptr) {
+        if (m_depth == 4) parent->ResetParse();
+        open.receiver = parent->StartElement(n.prefix, n.local, n.ns);
+      }
       if (m_names.IsKept(n)) open.name = &n;
     }
     m_stack.push_back(open);

@@ -46,6 +46,10 @@ class SOAPElement {
   virtual void EndElement(const String_t& prefix, const String_t& name,
                           const String_t& namespaceUri);
 
+  // ResetParse returns the element to where it stands before any parse. The reader calls it on
+  // an argument just before the argument's own element starts, so a read that failed half-way
+  // through the argument leaves nothing that changes how the next read goes.
+  virtual void ResetParse() { m_text.clear(); }
   const String_t& GetName() const { return m_name; }
   const String_t& GetNamespaceUri() const { return m_namespaceUri; }
   const String_t& GetPrefix() const { return m_prefix; }
@@ -97,6 +101,10 @@ class SOAPArg : public SOAPElement {
   void Characters(const char16_t* text, size_t length) override;
   void EndElement(const String_t& prefix, const String_t& name,
                   const String_t& namespaceUri) override;
+  void ResetParse() override {
+    m_inside = false;
+    SOAPElement::ResetParse();
+  }
   // SetTypeAttribute sets the xsi:type written on the tag ("xsd:int"); empty writes none.
   virtual void SetTypeAttribute(const String_t& type) { m_type = type; }
   virtual String_t GetTypeAttribute() const { return m_type; }
