@@ -31,26 +31,6 @@ constexpr size_t kSerialSize = 4;
 }
 #define QX_FAIL_PATH(number, path) Fail((number), (path), errno, __FILE__, __LINE__)
 
-// Fd closes its descriptor on the way out; Close reports close's own error.
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return m_fd; }
-  bool Close() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int m_fd;
-};
-
 uint32_t FromLittleEndian(const unsigned char* bytes) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
@@ -104,7 +84,7 @@ uint32_t SerialFile::DrawLocked() {
     created = raw >= 0;
   }
   if (raw < 0) QX_FAIL_PATH(21, path);
-  Fd fd(raw);
+  QxMoxIo::Fd_t fd(raw);
 
   unsigned char bytes[kSerialSize] = {};
   const ssize_t got = ReadAll(fd.Get(), bytes, kSerialSize);
@@ -119,7 +99,7 @@ uint32_t SerialFile::DrawLocked() {
     QX_FAIL_PATH(22, path);
   }
   if (created) {
-    const Fd dirFd(::open(dir.GetPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const QxMoxIo::Fd_t dirFd(::open(dir.GetPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.Get() < 0 || ::fsync(dirFd.Get()) != 0) QX_FAIL_PATH(22, path);
   }
   if (!fd.Close()) QX_FAIL_PATH(22, path);

@@ -13,6 +13,7 @@
 #include <random>
 
 #include "qxmox/Exception.h"
+#include "qxmox/Io.h"
 #include "qxseccm/Catalog.h"
 
 namespace QxCm {
@@ -24,27 +25,6 @@ namespace {
   if (err != 0) message.AddDetails(QxMoxMsg::Win32Message_t(err));
   throw QxMoxIo::IOException_t(message);
 }
-
-// Fd closes its descriptor when it goes.
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return m_fd; }
-  // Close closes now and returns close's result.
-  int Close() {
-    const int rc = ::close(m_fd);
-    m_fd = -1;
-    return rc;
-  }
-
- private:
-  int m_fd;
-};
 
 std::string TempNameFor(const std::string& path) {
   const std::filesystem::path destination(path);
@@ -58,7 +38,7 @@ std::string TempNameFor(const std::string& path) {
 void SyncDirectoryOf(const std::string& path) {
   std::filesystem::path dir = std::filesystem::path(path).parent_path();
   if (dir.empty()) dir = ".";
-  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  QxMoxIo::Fd_t fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.Get() >= 0) ::fsync(fd.Get());
 }
 
@@ -82,7 +62,7 @@ Secret::~Secret() {
 }
 
 QxMoxArray::CharArray_t ReadInput(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  QxMoxIo::Fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.Get() < 0) FileError(21, path, errno);
   struct stat info {};
   if (::fstat(fd.Get(), &info) != 0) FileError(21, path, errno);
@@ -136,7 +116,7 @@ void OutputFiles::Add(const std::string& path, const void* data, size_t length, 
   }
   if (fd < 0) FileError(21, path, errno);
   entry.temp = temp;
-  Fd file(fd);
+  QxMoxIo::Fd_t file(fd);
 
   const auto* bytes = static_cast<const unsigned char*>(data);
   size_t written = 0;
@@ -147,7 +127,7 @@ void OutputFiles::Add(const std::string& path, const void* data, size_t length, 
     written += static_cast<size_t>(n);
   }
   if (::fsync(file.Get()) != 0) FileError(22, path, errno);
-  if (file.Close() != 0) FileError(22, path, errno);
+  if (!file.Close()) FileError(22, path, errno);
 }
 
 void OutputFiles::Commit() {

@@ -24,10 +24,10 @@ class FileLock {
  public:
   explicit FileLock(const std::string& path) {
     const std::string lockPath = path + ".lock";
-    m_fd = Internal::Fd(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    m_fd = QxMoxIo::Fd_t(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!m_fd.Valid() && errno == EACCES) {
       // flock needs no write access: a lock file made by another user still serves.
-      m_fd = Internal::Fd(open(lockPath.c_str(), O_RDONLY | O_CLOEXEC));
+      m_fd = QxMoxIo::Fd_t(open(lockPath.c_str(), O_RDONLY | O_CLOEXEC));
     }
     if (!m_fd.Valid()) {
       QxMoxMsg::ThrowErrno(String_t("Cannot open lock file ") + String_t(lockPath), errno);
@@ -40,7 +40,7 @@ class FileLock {
   }
 
  private:
-  Internal::Fd m_fd;  // closing it releases the lock
+  QxMoxIo::Fd_t m_fd;  // closing it releases the lock
 };
 
 }  // namespace

@@ -273,7 +273,7 @@ void WriteAll(int fd, std::string_view data, const std::string& what) {
 }
 
 void SyncDirectory(const std::string& dir) {
-  Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  QxMoxIo::Fd_t fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.Valid()) QxMoxMsg::ThrowErrno(String_t("Cannot open directory ") + String_t(dir), errno);
   if (fsync(fd.Get()) != 0 && errno != EINVAL) {
     QxMoxMsg::ThrowErrno(String_t("Cannot sync directory ") + String_t(dir), errno);
@@ -288,11 +288,6 @@ void CrashBeforeRenameForTest() {
 }
 
 }  // namespace
-
-void Fd::Reset() {
-  if (m_fd >= 0) close(m_fd);
-  m_fd = -1;
-}
 
 void CheckNamespace(std::string_view ns) {
   if (ns.empty()) QxMoxMsg::ThrowIllegalArgument("Configuration namespace must not be empty");
@@ -390,7 +385,7 @@ std::string EditConfigText(std::string_view text, const std::vector<Edit>& edits
 }
 
 std::optional<FileText> ReadConfigFile(const std::string& path) {
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  QxMoxIo::Fd_t fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.Valid()) {
     if (errno == ENOENT) return std::nullopt;
     QxMoxMsg::ThrowErrno(String_t("Cannot open configuration file ") + String_t(path), errno);
@@ -455,11 +450,11 @@ void ReplaceFile(const std::string& path, std::string_view text, std::optional<u
   const std::string dir = DirOf(path);
   const std::string prefix = dir + "/" + TempPrefix(path) + std::to_string(getpid()) + ".";
   std::string temp;
-  Fd fd;
+  QxMoxIo::Fd_t fd;
   for (int attempt = 0; !fd.Valid(); ++attempt) {
     temp = prefix + std::to_string(counter.fetch_add(1));
     // The creation mode is cut by the umask; fchmod below gives an existing file's mode exactly.
-    fd = Fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    fd = QxMoxIo::Fd_t(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd.Valid() && (errno != EEXIST || attempt > 100)) {
       QxMoxMsg::ThrowErrno(String_t("Cannot create ") + String_t(temp), errno);
     }

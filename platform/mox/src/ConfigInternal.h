@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qxmox/Config.h"
+#include "qxmox/Io.h"
 
 namespace QxMoxConfig::Internal {
 
@@ -77,35 +78,6 @@ std::string TempPrefix(const std::string& path);
 // RemoveStaleTempFiles deletes temporary files left by writers that died before their rename.
 // Only call it while holding the file lock: no live writer has a temporary file then.
 void RemoveStaleTempFiles(const std::string& path);
-
-// Fd owns a file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& other) noexcept : m_fd(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      m_fd = other.Release();
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return m_fd; }
-  bool Valid() const { return m_fd >= 0; }
-  int Release() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-  void Reset();
-
- private:
-  int m_fd = -1;
-};
 
 // LoadConfig reads and parses the file; a missing file gives no values.
 ConfigValues LoadConfig(const std::string& path);

@@ -133,9 +133,9 @@ class Watcher {
 
   // Start creates the descriptors and the thread; m_mutex is held.
   void Start() {
-    m_wake = Fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    m_wake = QxMoxIo::Fd_t(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!m_wake.Valid()) QxMoxMsg::ThrowErrno("Cannot create the configuration event", errno);
-    m_inotify = Fd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    m_inotify = QxMoxIo::Fd_t(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     if (!m_inotify.Valid()) {
       // Without inotify, changes applied in this process are still notified.
       const int err = errno;
@@ -371,8 +371,8 @@ class Watcher {
   std::string m_path;  // the watched file
   std::string m_base;  // its name in its directory
   int m_watch = -1;
-  Fd m_wake;     // eventfd: work queued or stop
-  Fd m_inotify;  // read only by the thread once it runs
+  QxMoxIo::Fd_t m_wake;     // eventfd: work queued or stop
+  QxMoxIo::Fd_t m_inotify;  // read only by the thread once it runs
   std::thread m_thread;
   std::thread::id m_threadId;
   std::vector<std::thread> m_parked;  // threads of the parent, seen from a forked child

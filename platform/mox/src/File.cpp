@@ -53,4 +53,14 @@ std::string File_t::GetParent() const {
   return path;
 }
 
+void Fd_t::Reset() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+}
+
+bool Fd_t::Close() {
+  const int fd = Release();
+  return fd < 0 || ::close(fd) == 0;
+}
+
 }  // namespace QxMoxIo

@@ -12,6 +12,42 @@
 
 namespace QxMoxIo {
 
+// Fd_t owns a POSIX file descriptor (-1: none): it is closed when the owner goes, moves with the
+// owner and is never copied.
+class Fd_t {
+ public:
+  Fd_t() = default;
+  explicit Fd_t(int fd) : m_fd(fd) {}
+  ~Fd_t() { Reset(); }
+  Fd_t(Fd_t&& other) noexcept : m_fd(other.Release()) {}
+  Fd_t& operator=(Fd_t&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      m_fd = other.Release();
+    }
+    return *this;
+  }
+  Fd_t(const Fd_t&) = delete;
+  Fd_t& operator=(const Fd_t&) = delete;
+
+  int Get() const { return m_fd; }
+  bool Valid() const { return m_fd >= 0; }
+  // Release gives up ownership and returns the descriptor.
+  int Release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
+  // Reset closes the descriptor now, ignoring close's result.
+  void Reset();
+  // Close closes the descriptor now and returns whether close succeeded: a delayed write error
+  // of a file can surface only here.
+  bool Close();
+
+ private:
+  int m_fd = -1;
+};
+
 // File_t names a path in the file system.
 class File_t {
  public:
