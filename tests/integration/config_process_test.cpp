@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "Files.h"
 #include "TestHome.h"
 #include "qxmox/Config.h"
 #include "qxmox/Exception.h"
@@ -35,17 +36,8 @@ using namespace std::chrono_literals;
 constexpr const char* kQxcm = QX_BIN_DIR "/qxcm";
 constexpr const char* kHelper = QX_BIN_DIR "/qx_config_helper";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using QxTest::ReadFile;
+using QxTest::WriteFile;
 
 std::vector<std::string> TempFiles(const std::string& dir) {
   std::vector<std::string> names;

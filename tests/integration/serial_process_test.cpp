@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Files.h"
 #include "TestHome.h"
 #include "qxmox/CharArray.h"
 #include "qxseccm/CertificateBuilder.h"
@@ -23,14 +24,8 @@ extern char** environ;
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using QxTest::ReadFile;
+using QxTest::WriteFile;
 
 // Spawn starts a program with its standard output in a file; returns its pid.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& outFile) {

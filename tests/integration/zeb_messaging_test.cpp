@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Files.h"
 #include "PeerProcess.h"
 #include "TestHome.h"
 #include "qxseccore/KeyStore.h"
@@ -406,10 +407,7 @@ TEST_F(ZebTest, MessagesAndCallsAcrossProcesses) {
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using QxTest::ReadFile;
 
 void WriteConfig(const QxTest::TempHome& home, const std::string& coreId) {
   std::filesystem::create_directories(home / "etc");

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string>
 
+#include "Files.h"
+
 namespace QxTest {
 
 // Run runs a shell command and returns its standard output; the test fails when it exits
@@ -27,18 +29,6 @@ inline std::string RunCommand(const std::string& command) {
   const int status = pclose(pipe);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "command failed: " << command;
   return output;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
 }
 
 // OpensslCa makes, in dir, a self-signed authority and certificates it signs with explicit

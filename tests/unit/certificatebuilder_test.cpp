@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "Files.h"
 #include "TestHome.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/Config.h"
@@ -55,15 +56,8 @@ using BioP = std::unique_ptr<BIO, BioFree>;
 
 std::string Str(const CharArray_t& bytes) { return bytes.ToStdString(); }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using QxTest::ReadFile;
+using QxTest::WriteFile;
 
 // Run runs a shell command and returns its standard output and error together.
 std::string Run(const std::string& command, int* status = nullptr) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "Files.h"
 #include "TestHome.h"
 #include "qxmox/Exception.h"
 
@@ -31,17 +32,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using QxTest::ReadFile;
+using QxTest::WriteFile;
 
 // Hand edit the way an editor that saves by rename does.
 void ReplaceByRename(const std::string& path, const std::string& text) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "Files.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/Trace.h"
 
@@ -25,10 +26,7 @@ using QxSecCm::Initializer;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using QxTest::ReadFile;
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t count = 0;

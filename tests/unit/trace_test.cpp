@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "Files.h"
 #include "TestHome.h"
 
 namespace {
@@ -45,12 +46,7 @@ class ScopedEnv {
   std::optional<std::string> m_old;
 };
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using QxTest::ReadFile;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <string>
 
+#include "Files.h"
 #include "TestHome.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/Config.h"
@@ -29,10 +30,7 @@ using QxSecCm::Utils;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using QxTest::ReadFile;
 
 TEST(Utils, FormatOutputWrapsAsDescribed) {
   const std::string letters = "abcdefghijklmnopqrstuvwxyz";

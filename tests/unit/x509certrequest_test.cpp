@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "Files.h"
 #include "TestHome.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/Trace.h"
@@ -40,10 +41,7 @@ std::string Shell(const std::string& command) {
   return output;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using QxTest::ReadFile;
 
 std::string NameDer(const X509_NAME* name) {
   unsigned char* der = nullptr;
