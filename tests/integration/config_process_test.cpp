@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "ConfigRecorder.h"
 #include "Files.h"
 #include "TestHome.h"
 #include "qxmox/Config.h"
@@ -107,27 +108,7 @@ Result RunProgram(const std::string& dir, std::vector<std::string> args,
   return {status, child.Out(), child.Err()};
 }
 
-class Recorder : public QxMoxConfig::ConfigChangeHandler_i {
- public:
-  void ConfigChanged(const ChangedConfiguration_t& change) override {
-    std::lock_guard lock(m_mutex);
-    m_changes.push_back(change);
-    m_cond.notify_all();
-  }
-  bool WaitFor(size_t count) {
-    std::unique_lock lock(m_mutex);
-    return m_cond.wait_for(lock, 10s, [&] { return m_changes.size() >= count; });
-  }
-  ChangedConfiguration_t At(size_t i) {
-    std::lock_guard lock(m_mutex);
-    return m_changes.at(i);
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_cond;
-  std::vector<ChangedConfiguration_t> m_changes;
-};
+using Recorder = QxTest::ConfigRecorder;
 
 class ConfigProcessTest : public QxTest::HomeTest {
  protected:

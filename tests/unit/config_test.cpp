@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "ConfigRecorder.h"
 #include "Files.h"
 #include "TestHome.h"
 #include "qxmox/Exception.h"
@@ -71,33 +72,7 @@ std::string Get(const std::string& ns, const std::string& key) {
   return ConfigNamespace_t(ns).Open().GetAttrValue(key).ToStdString();
 }
 
-// Recorder keeps every change it is told of.
-class Recorder : public ConfigChangeHandler_i {
- public:
-  void ConfigChanged(const ChangedConfiguration_t& change) override {
-    std::lock_guard lock(m_mutex);
-    m_changes.push_back(change);
-    m_cond.notify_all();
-  }
-  // WaitFor waits until count changes arrived.
-  bool WaitFor(size_t count, std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock lock(m_mutex);
-    return m_cond.wait_for(lock, timeout, [&] { return m_changes.size() >= count; });
-  }
-  size_t Count() {
-    std::lock_guard lock(m_mutex);
-    return m_changes.size();
-  }
-  ChangedConfiguration_t At(size_t i) {
-    std::lock_guard lock(m_mutex);
-    return m_changes.at(i);
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_cond;
-  std::vector<ChangedConfiguration_t> m_changes;
-};
+using Recorder = QxTest::ConfigRecorder;
 
 // Registration registers a handler for its lifetime.
 class Registration {
