@@ -50,11 +50,7 @@ QxZebSoap::SOAPElement* SOAPArgCertRequestCollectionT<Traits>::StartElement(
   QX_SOAPARG_BLOCK(Traits::kStart);
   namespace N = SoapNames;
   if (m_state == N::kOutside) {
-    if (name != GetName()) return nullptr;
-    // Each collection element starts with a fresh item argument, so nothing an earlier
-    // document left in it reaches this one.
-    m_item.reset();
-    return EnterSelf(prefix, name, namespaceUri);
+    return name == GetName() ? EnterSelf(prefix, name, namespaceUri) : nullptr;
   }
   if (!N::IsName(name, N::kCollectionItem)) return nullptr;
   EnterItem();
