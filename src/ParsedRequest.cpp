@@ -130,11 +130,12 @@ void ParsedRequest::CopyPublicKeyTo(X509* cert) const {
   const ASN1_OBJECT* algorithm = nullptr;
   X509_ALGOR_get0(&algorithm, nullptr, nullptr, from.algorithm);
   const int length = ASN1_STRING_length(from.key);
+  if (length <= 0) QX_FAIL(13);
   Ssl::Asn1ObjectPtr algorithmCopy(OBJ_dup(algorithm));
-  Ssl::OpenSslBytes bitsCopy(
-      static_cast<unsigned char*>(OPENSSL_memdup(ASN1_STRING_get0_data(from.key), length)));
+  Ssl::OpenSslBytes bitsCopy(static_cast<unsigned char*>(
+      OPENSSL_memdup(ASN1_STRING_get0_data(from.key), static_cast<size_t>(length))));
   X509_PUBKEY* to = X509_get_X509_PUBKEY(cert);
-  if (length <= 0 || algorithmCopy == nullptr || bitsCopy == nullptr || to == nullptr ||
+  if (algorithmCopy == nullptr || bitsCopy == nullptr || to == nullptr ||
       X509_PUBKEY_set0_param(to, algorithmCopy.get(), V_ASN1_UNDEF, nullptr, bitsCopy.get(),
                              length) != 1) {
     QX_FAIL(13);

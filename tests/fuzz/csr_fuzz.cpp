@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -23,7 +24,18 @@
 
 namespace {
 
-QxSecCm::CertificateBuilder* g_builder = nullptr;
+template <auto Free>
+struct Deleter {
+  template <class T>
+  void operator()(T* p) const {
+    Free(p);
+  }
+};
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
+using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
+using ReqPtr = std::unique_ptr<X509_REQ, Deleter<X509_REQ_free>>;
+
+std::unique_ptr<QxSecCm::CertificateBuilder> g_builder;
 char g_home[] = "/tmp/qx-csr-fuzz-XXXXXX";  // the serial file's QX_HOME, removed at exit
 
 void RemoveHome() {
@@ -52,7 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   QxSecCore::X509Certificate caCert;
   QxSecCore::Key caKey;
   QxSecCm::CertificateBuilder::CreateSelfSignedCertificate("Fuzz CA", "Lab", true, caCert, caKey);
-  g_builder = new QxSecCm::CertificateBuilder(caCert, caKey);
+  g_builder = std::make_unique<QxSecCm::CertificateBuilder>(caCert, caKey);
   return 0;
 }
 
@@ -65,17 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const QxMoxMsg::Exception_t&) {
     return 0;
   }
-  BIO* bio = BIO_new_mem_buf(out.GetData(), static_cast<int>(out.GetSize()));
-  X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
+  const BioPtr bio(BIO_new_mem_buf(out.GetData(), static_cast<int>(out.GetSize())));
+  const X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
   const unsigned char* in = data;
-  X509_REQ* req = d2i_X509_REQ(nullptr, &in, static_cast<long>(size));
+  const ReqPtr req(d2i_X509_REQ(nullptr, &in, static_cast<long>(size)));
   if (cert == nullptr || req == nullptr ||
-      X509_NAME_cmp(X509_get_subject_name(cert), X509_REQ_get_subject_name(req)) != 0) {
+      X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_REQ_get_subject_name(req.get())) != 0) {
     std::fprintf(stderr, "csr_fuzz: an accepted request gave a certificate that does not match\n");
     std::abort();
   }
-  X509_REQ_free(req);
-  X509_free(cert);
   return 0;
 }
