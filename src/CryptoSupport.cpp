@@ -38,7 +38,7 @@ QxSecCore::Ssl::BioPtr ReadOnlyBio(const QxMoxArray::CharArray_t& bytes) {
   return QxSecCore::Ssl::BioPtr(BIO_new_mem_buf(data, static_cast<int>(bytes.GetSize())));
 }
 
-int NoPassword(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*data*/) { return 0; }
+int NoPassword(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*data*/) { return -1; }
 
 int CopyOut(BIO* bio, QxMoxArray::CharArray_t& out) {
   char* data = nullptr;

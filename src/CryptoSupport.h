@@ -30,7 +30,8 @@ QxMoxMsg::Message_t OpenSslMessage(int number);
 QxSecCore::Ssl::BioPtr ReadOnlyBio(const QxMoxArray::CharArray_t& bytes);
 
 // NoPassword is the password callback for reading PEM text: text that claims to be encrypted
-// fails instead of waiting for a password on a terminal.
+// fails instead of waiting for a password on a terminal. It reports an error (-1) rather than an
+// empty password (0), which OpenSSL would try.
 int NoPassword(char* buffer, int size, int rwflag, void* data);
 
 // CopyOut copies what was written to the memory buffer bio into out, resizing out when its size

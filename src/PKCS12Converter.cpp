@@ -93,10 +93,7 @@ class WipeOnExit {
 };
 
 Ssl::BioPtr InputBuffer(const CharArray_t& bytes) {
-  static const unsigned char kEmpty[1] = {0};
-  if (bytes.GetSize() > static_cast<size_t>(INT_MAX)) Fail(3);
-  Ssl::BioPtr bio(BIO_new_mem_buf(bytes.IsEmpty() ? kEmpty : bytes.GetData(),
-                                  static_cast<int>(bytes.GetSize())));
+  Ssl::BioPtr bio = Crypto::ReadOnlyBio(bytes);
   if (bio == nullptr) Fail(3);
   return bio;
 }
@@ -107,12 +104,10 @@ Ssl::BioPtr OutputBuffer(const BIO_METHOD* method) {
   return bio;
 }
 
-int RefusePassword(char*, int, int, void*) { return -1; }
-
 Ssl::X509Ptr ToX509(const QxSecCore::X509Certificate& cert) {
   const CharArray_t pem = cert.GetEncoded();
   Ssl::BioPtr bio = InputBuffer(pem);
-  Ssl::X509Ptr x509(PEM_read_bio_X509(bio.get(), nullptr, RefusePassword, nullptr));
+  Ssl::X509Ptr x509(PEM_read_bio_X509(bio.get(), nullptr, Crypto::NoPassword, nullptr));
   if (x509 == nullptr) FailWithOpenSsl(4);
   return x509;
 }
@@ -121,7 +116,7 @@ Ssl::EvpPkeyPtr ToRsaKey(const QxSecCore::Key& key) {
   CharArray_t pem = key.GetEncoded();
   const WipeOnExit wipe(pem);
   Ssl::BioPtr bio = InputBuffer(pem);
-  Ssl::EvpPkeyPtr pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, RefusePassword, nullptr));
+  Ssl::EvpPkeyPtr pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, Crypto::NoPassword, nullptr));
   if (pkey == nullptr) FailWithOpenSsl(2);
   if (EVP_PKEY_get_base_id(pkey.get()) != EVP_PKEY_RSA) FailWithText(2, "not an RSA key");
   return pkey;
