@@ -39,12 +39,16 @@ void Set(const ConfigArgs& args) {
   QxMoxConfig::ConfigUpdate_t update;
   update.SetAttr(args.ns, args.key, args.value);
   update.Apply(true);
+  std::cout << "Set [" << args.ns << "] " << args.key << " in " << QxMoxConfig::ConfigFilePath()
+            << '\n';
 }
 
 void Unset(const ConfigArgs& args) {
   QxMoxConfig::ConfigUpdate_t update;
   update.RemoveAttr(args.ns, args.key);
   update.Apply(true);
+  std::cout << "Removed [" << args.ns << "] " << args.key << " from "
+            << QxMoxConfig::ConfigFilePath() << '\n';
 }
 
 void List(const ConfigArgs& args) {

@@ -8,6 +8,7 @@
 #include "CommandSupport.h"
 #include "Commands.h"
 #include "qxmox/CharArray.h"
+#include "qxmox/Runtime.h"
 #include "qxseccore/KeyStore.h"
 #include "qxseccore/StringCollection.h"
 
@@ -26,7 +27,15 @@ void List() {
   QxSecCore::KeyStore store;
   QxSecCore::StringCollection aliases;
   store.Aliases(aliases);
-  for (aliases.MoveFirst(); !aliases.IsAtEnd(); aliases.Next()) {
+  aliases.MoveFirst();
+  // An empty listing says where it looked, so a wrong QX_HOME is noticed at once.
+  if (aliases.IsAtEnd()) {
+    std::cerr << "qxcm: the key store "
+              << QxMoxRuntime::Dir_t::Path(QxMoxRuntime::Dir_t::DIR_DATA, "keystore.db").ToUtf8()
+              << " holds no entries\n";
+    return;
+  }
+  for (; !aliases.IsAtEnd(); aliases.Next()) {
     const QxMoxStr::String_t& alias = aliases.GetCurrent();
     const QxSecCore::X509Certificate cert = store.GetCertificate(alias);
     std::cout << alias.ToUtf8() << '\t' << (store.IsPrivateKeyEntry(alias) ? "own" : "trusted")
@@ -51,6 +60,9 @@ void Export(const ExportArgs& a) {
   if (!a.outKey.empty()) out.Add(a.outKey, keyPem.bytes, OutputFiles::SECRET);
   out.Add(a.outCert, cert.GetEncoded(), OutputFiles::PUBLIC);
   out.Commit();
+  std::cout << "Wrote the certificate of " << a.alias << " to " << a.outCert;
+  if (!a.outKey.empty()) std::cout << " and its private key to " << a.outKey;
+  std::cout << '\n';
 }
 
 }  // namespace

@@ -124,6 +124,7 @@ class ConfigProcessTest : public QxTest::HomeTest {
 TEST_F(ConfigProcessTest, QxcmSetInOneProcessGetInAnother) {
   Result r = Qxcm({"config", "set", "sec.cm.client", "CERTIFICATE_SERVER", "ca.example.net:15080"});
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Set [sec.cm.client] CERTIFICATE_SERVER in " + Conf() + "\n");
   r = Qxcm({"config", "set", "sec.cm.client", "OFFSET", "--", "-5"});
   ASSERT_EQ(r.status, 0) << r.err;
   r = Qxcm({"config", "get", "sec.cm.client", "CERTIFICATE_SERVER"});
@@ -146,6 +147,7 @@ TEST_F(ConfigProcessTest, QxcmSetInOneProcessGetInAnother) {
 
   r = Qxcm({"config", "unset", "sec.cm.client", "CERTIFICATE_SERVER"});
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Removed [sec.cm.client] CERTIFICATE_SERVER from " + Conf() + "\n");
   r = Qxcm({"config", "get", "sec.cm.client", "CERTIFICATE_SERVER"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");

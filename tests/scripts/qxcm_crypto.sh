@@ -246,7 +246,9 @@ no_temp_files "pkcs12"
 
 # --- keystore ----------------------------------------------------------------------------------
 check "keystore list of an empty store" "$qxcm" keystore list
-equal "an empty store lists nothing" "$(cat "$work/out")" ""
+contains "an empty store says so and where it is" "$(cat "$work/out")" \
+  "the key store $QX_HOME/data/keystore.db holds no entries"
+equal "an empty store lists nothing on standard output" "$("$qxcm" keystore list 2>/dev/null)" ""
 check "install an own entry" "$install_entry" node-1 node.pem node.key
 check "install a trusted entry" "$install_entry" CA_root ca.pem
 check "keystore list" "$qxcm" keystore list
@@ -255,6 +257,7 @@ contains "the own entry is listed" "$listing" "node-1	own	node-1	1	"
 contains "the trusted entry is listed" "$listing" "CA_root	trusted	Test CA	0	"
 check "keystore export of an own entry" "$qxcm" keystore export node-1 --out-cert ks.pem \
   --out-key ks.key
+contains "keystore export says what it wrote" "$(cat "$work/out")" "to ks.pem and its private key to ks.key"
 equal "exported certificate" "$(fingerprint ks.pem)" "$(fingerprint node.pem)"
 equal "exported key" "$(key_modulus ks.key)" "$(key_modulus node.key)"
 equal "the exported key file has mode 0600" "$(mode ks.key)" 600
