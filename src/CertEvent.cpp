@@ -1,8 +1,8 @@
 // The certificate event, written once for both twins and instantiated for each.
+#include "qxseccm/CertEvent.h"
 
 #include <utility>
 
-#include "qxseccm/CertEvent.h"
 #include "qxseccm/ExceptionTracer.h"
 
 namespace QxSecCm {
@@ -38,23 +38,7 @@ void CertEventImplT<Traits>::SetCertRequest(const Request& request) {
 // ---- the handle ------------------------------------------------------------------------------
 
 template <class Traits>
-CertEventT<Traits>::CertEventT() {
-  SetBody(new Body);
-}
-
-template <class Traits>
 CertEventT<Traits>::~CertEventT() = default;
-
-template <class Traits>
-typename Traits::Body& CertEventT<Traits>::GetBody() const {
-  QXSECCM_CHECK_HANDLE(m_ref, Traits::kClassName, ExceptionTracer::Server);
-  return *static_cast<Body*>(m_ref);
-}
-
-template <class Traits>
-typename Traits::Body* CertEventT<Traits>::operator->() const {
-  return &GetBody();
-}
 
 template <class Traits>
 typename CertEventT<Traits>::Type CertEventT<Traits>::GetType() const {

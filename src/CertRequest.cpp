@@ -1,12 +1,12 @@
 // The certificate request record, written once for both twins (32-bit and 64-bit
 // reception time) and instantiated for each.
+#include "qxseccm/CertRequest.h"
 
 #include <cstdint>
 
 #include "qxmox/Exception.h"
 #include "qxmox/Io.h"
 #include "qxmox/Message.h"
-#include "qxseccm/CertRequest.h"
 #include "qxseccm/ExceptionTracer.h"
 
 namespace QxSecCm {
@@ -163,23 +163,7 @@ void CertRequestImplT<Traits>::ReadFromWithPeerAddress(QxMoxIo::InputStream_t* s
 // ---- the handle ------------------------------------------------------------------------------
 
 template <class Traits>
-CertRequestT<Traits>::CertRequestT() {
-  SetBody(new Body);
-}
-
-template <class Traits>
 CertRequestT<Traits>::~CertRequestT() = default;
-
-template <class Traits>
-typename Traits::Body& CertRequestT<Traits>::GetBody() const {
-  QXSECCM_CHECK_HANDLE(m_ref, Traits::kClassName, ExceptionTracer::Server);
-  return *static_cast<Body*>(m_ref);
-}
-
-template <class Traits>
-typename Traits::Body* CertRequestT<Traits>::operator->() const {
-  return &GetBody();
-}
 
 template <class Traits>
 QxMoxStr::String_t CertRequestT<Traits>::GetId() const {

@@ -1,6 +1,6 @@
 // The request collection, written once for both twins and instantiated for each.
-
 #include "qxseccm/CertRequestCollection.h"
+
 #include "qxseccm/ExceptionTracer.h"
 
 namespace QxSecCm {
@@ -87,23 +87,7 @@ int CertRequestCollectionImplT<Traits>::Size() const {
 // ---- the handle ------------------------------------------------------------------------------
 
 template <class Traits>
-CertRequestCollectionT<Traits>::CertRequestCollectionT() {
-  SetBody(new Body);
-}
-
-template <class Traits>
 CertRequestCollectionT<Traits>::~CertRequestCollectionT() = default;
-
-template <class Traits>
-typename Traits::Body& CertRequestCollectionT<Traits>::GetBody() const {
-  QXSECCM_CHECK_HANDLE(m_ref, Traits::kClassName, ExceptionTracer::Client);
-  return *static_cast<Body*>(m_ref);
-}
-
-template <class Traits>
-typename Traits::Body* CertRequestCollectionT<Traits>::operator->() const {
-  return &GetBody();
-}
 
 template <class Traits>
 void CertRequestCollectionT<Traits>::Add(const Request& request) const {

@@ -1,5 +1,6 @@
 // CertificateBuilder: the members of both certificate builder twins, written once and
 // instantiated for each.
+#include "qxseccm/CertificateBuilder.h"
 
 #include <ctime>
 
@@ -8,7 +9,6 @@
 #include "SerialFile.h"
 #include "qxmox/Config.h"
 #include "qxmox/Sync.h"
-#include "qxseccm/CertificateBuilder.h"
 #include "qxseccm/Initializer.h"
 #include "qxseccm/Tracer.h"
 

@@ -1,7 +1,6 @@
 // The event argument, written once for both twins and instantiated for each. The
 // extended twin's nested request element name follows the process-wide switch as it is at
 // construction.
-
 #include "SoapArgNames.h"
 #include "qxseccm/SoapArgs.h"
 #include "qxseccm/UseCertReq.h"

@@ -1,6 +1,5 @@
 // The request argument, written once for both twins (32-bit and 64-bit reception time) and
 // instantiated for each.
-
 #include "SoapArgNames.h"
 #include "qxseccm/SoapArgs.h"
 

@@ -1,5 +1,4 @@
 // The request collection argument, written once for both twins and instantiated for each.
-
 #include "SoapArgNames.h"
 #include "SoapArgTrace.h"
 #include "qxmox/Trace.h"
