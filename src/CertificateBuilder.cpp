@@ -1,8 +1,94 @@
-// CertificateBuilder: the builder twin for the plain request record.
-#include "CertificateBuilderT.h"
+// CertificateBuilder: the members of both certificate builder twins, written once and
+// instantiated for each.
+#include "qxseccm/CertificateBuilder.h"
+
+#include <ctime>
+
+#include "CertificateIssuer.h"
+#include "CryptoSupport.h"
+#include "SerialFile.h"
+#include "qxmox/Config.h"
+#include "qxmox/Sync.h"
+#include "qxseccm/Initializer.h"
+#include "qxseccm/Tracer.h"
 
 namespace QxSecCm {
 
+// The name of the serial-number file's machine-wide lock, shared by both twins.
+inline constexpr const char* kSerialLockName = "7d41c0e6-2a9f-4b18-8c35-91e0d6a4b2f7";
+
+// One lock object per twin; each instantiation below has its own.
+template <class Traits>
+QxMoxSync::ProcessSync_t CertificateBuilderT<Traits>::s_serialLock{kSerialLockName};
+
+template <class Traits>
+void CertificateBuilderT<Traits>::CertFree::operator()(X509* cert) const noexcept {
+  QxSecCore::Ssl::X509Ptr{cert};
+}
+
+template <class Traits>
+void CertificateBuilderT<Traits>::KeyFree::operator()(EVP_PKEY* key) const noexcept {
+  QxSecCore::Ssl::EvpPkeyPtr{key};
+}
+
+template <class Traits>
+CertificateBuilderT<Traits>::CertificateBuilderT(const QxSecCore::X509Certificate& caCert,
+                                                 const QxSecCore::Key& caKey)
+    : m_lifetime(CertificateIssuer::kLifetime),
+      m_notBeforeOffset(CertificateIssuer::kDefaultNotBeforeOffset) {
+  Initializer::GlobalInit();
+  m_caKey.reset(CertificateIssuer::ReadCaKey(caKey).release());
+  m_caCert.reset(CertificateIssuer::ReadCaCert(caCert, m_caKey.get()).release());
+  m_notBeforeOffset = CertificateIssuer::NotBeforeOffset(
+      QxMoxConfig::ConfigNamespace_t("sec.cm.server").Open().GetValue("NOT_BEFORE_OFFSET"));
+  QXSECCM_TRACE_LINE(
+      QxSecCmTrc::Tracer::GetServerTracerInit(), 9,
+      Traits::kName << ": NOT_BEFORE_OFFSET set to: " << static_cast<int>(m_notBeforeOffset));
+}
+
+template <class Traits>
+CertificateBuilderT<Traits>::~CertificateBuilderT() = default;
+
+template <class Traits>
+long CertificateBuilderT<Traits>::GetNotBeforeOffset() const {
+  return -static_cast<long>(m_notBeforeOffset);
+}
+
+template <class Traits>
+int CertificateBuilderT<Traits>::BuildCertificate(const Request& /*request*/,
+                                                  const QxMoxArray::CharArray_t& csr,
+                                                  QxMoxArray::CharArray_t& out, bool isCA) {
+  const ParsedRequest req = ParsedRequest::FromPem(csr);
+  // Before a serial number is drawn: a refused request must not use one up.
+  req.Verify();
+  const auto cert = CertificateIssuer::NewCertificate();
+  const uint32_t serial = SerialFile::Draw(s_serialLock);
+  CertificateIssuer::Fill(cert.get(), serial, req, X509_get_subject_name(m_caCert.get()),
+                          std::time(nullptr), m_notBeforeOffset, m_lifetime);
+  CertificateIssuer::AddExtensions(cert.get(), m_caCert.get(), isCA);
+  CertificateIssuer::Sign(cert.get(), m_caKey.get());
+  return CertificateIssuer::WritePem(cert.get(), out);
+}
+
+template <class Traits>
+QxMoxStr::String_t CertificateBuilderT<Traits>::GetCAAlias() {
+  const QxMoxStr::String_t coreId =
+      QxMoxConfig::ConfigNamespace_t("sec.core").Open().GetValue("CORE_ID");
+  if (coreId.IsNull() || coreId.IsEmpty()) return QxMoxStr::String_t("");
+  return QxMoxStr::String_t("CA_") + coreId;
+}
+
+template <class Traits>
+void CertificateBuilderT<Traits>::CreateSelfSignedCertificate(
+    const QxMoxStr::String_t& commonName, const QxMoxStr::String_t& localityName, bool isCA,
+    QxSecCore::X509Certificate& cert, QxSecCore::Key& key) {
+  Initializer::GlobalInit();
+  CertificateIssuer::CreateSelfSigned(commonName, localityName, isCA, cert, key);
+}
+
+// ---- the twins ------------------------------------------------------------------------------
+
 template class CertificateBuilderT<CertificateBuilderTraits>;
+template class CertificateBuilderT<CertificateBuilderTraits_ex>;
 
 }  // namespace QxSecCm

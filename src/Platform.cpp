@@ -5,34 +5,31 @@
 
 namespace QxSecCm {
 
-Platform::Platform() { SetBody(new PlatformImpl); }
+Platform::Platform() = default;
 
 Platform::~Platform() = default;
 
-PlatformImpl& Platform::Body() const {
-  QXSECCM_CHECK_HANDLE(m_ref, "Platform", ExceptionTracer::Server);
-  return *static_cast<PlatformImpl*>(m_ref);
+Platform::OSType_e Platform::GetType() const {
+  return static_cast<OSType_e>(GetBody().GetTypeCode());
 }
 
-PlatformImpl* Platform::operator->() const { return &Body(); }
+int Platform::GetVers1() const { return GetBody().GetVers1(); }
 
-Platform::OSType_e Platform::GetType() const { return static_cast<OSType_e>(Body().GetTypeCode()); }
+int Platform::GetVers2() const { return GetBody().GetVers2(); }
 
-int Platform::GetVers1() const { return Body().GetVers1(); }
+int Platform::GetVers3() const { return GetBody().GetVers3(); }
 
-int Platform::GetVers2() const { return Body().GetVers2(); }
+Platform::CPU_e Platform::GetCPUType() const {
+  return static_cast<CPU_e>(GetBody().GetCPUTypeCode());
+}
 
-int Platform::GetVers3() const { return Body().GetVers3(); }
+int32_t Platform::GetTypeCode() const { return GetBody().GetTypeCode(); }
 
-Platform::CPU_e Platform::GetCPUType() const { return static_cast<CPU_e>(Body().GetCPUTypeCode()); }
-
-int32_t Platform::GetTypeCode() const { return Body().GetTypeCode(); }
-
-int32_t Platform::GetCPUTypeCode() const { return Body().GetCPUTypeCode(); }
+int32_t Platform::GetCPUTypeCode() const { return GetBody().GetCPUTypeCode(); }
 
 QxMoxStr::String_t Platform::ToString() const {
   using QxMoxRuntime::Platform_t;
-  const PlatformImpl& body = Body();
+  const PlatformImpl& body = GetBody();
   QxMoxStr::String_t text(Platform_t::OSTypeName(body.GetTypeCode()));
   if (body.GetTypeCode() != 0) {
     text += " ";

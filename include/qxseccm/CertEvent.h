@@ -36,7 +36,7 @@ struct CertEventTraits_ex {
 // Every accessor of a handle without body throws QxMoxMsg::IllegalStateError_t with the text
 // "CertEvent" (resp. "CertEvent_ex"), traced on the server side.
 template <class Traits>
-class CertEventT : public Object {
+class CertEventT : public BodyHandle<Traits, ExceptionTracer::Server> {
  public:
   // Type is what happened. The certificate server that creates events defines the values; this
   // library carries any 32-bit value unchanged.
@@ -56,16 +56,15 @@ class CertEventT : public Object {
   // record through it are seen by the event, and two calls return equal handles.
   Request GetCertRequest() const;
 
-  // operator-> returns the body, whose setters fill the event. Throws IllegalStateError_t on a
-  // handle without body.
-  Body* operator->() const;
+  // operator-> (from BodyHandle) returns the body, whose setters fill the event; it throws
+  // IllegalStateError_t on a handle without body.
 
  protected:
   // CertEventT() creates a new event; the named twins are the handles to create.
-  CertEventT();
+  CertEventT() = default;
 
  private:
-  Body& GetBody() const;
+  using BodyHandle<Traits, ExceptionTracer::Server>::GetBody;
 };
 
 // CertEventImplT is the body of a certificate event; CertEventImpl and CertEventImpl_ex are its

@@ -49,7 +49,7 @@ struct CertRequestTraits_ex {
 // Every accessor of a handle without body throws QxMoxMsg::IllegalStateError_t with the text
 // "CertRequest" (for both twins), traced on the server side.
 template <class Traits>
-class CertRequestT : public Object {
+class CertRequestT : public BodyHandle<Traits, ExceptionTracer::Server> {
  public:
   // InstallationType says how the request came about. Values are stored and transported as
   // plain 32-bit numbers; nothing checks the range.
@@ -82,18 +82,17 @@ class CertRequestT : public Object {
   // GetTimeReceived returns the time member of the reception date-time (seconds).
   Time GetTimeReceived() const;
 
-  // operator-> returns the record's body, whose setters and stream operations fill and write
-  // it. Throws IllegalStateError_t ("CertRequest") on a handle without body rather than handing
-  // out a null pointer.
-  Body* operator->() const;
+  // operator-> (from BodyHandle) returns the record's body, whose setters and stream operations
+  // fill and write it. It throws IllegalStateError_t ("CertRequest") on a handle without body
+  // rather than handing out a null pointer.
 
  protected:
   // CertRequestT() creates a new record and holds the only reference to it; the named twins
   // CertRequest and CertRequest_ex are the handles to create.
-  CertRequestT();
+  CertRequestT() = default;
 
  private:
-  Body& GetBody() const;
+  using BodyHandle<Traits, ExceptionTracer::Server>::GetBody;
 };
 
 // CertRequestImplT is the body of a certificate request record; CertRequestImpl and

@@ -48,7 +48,7 @@ struct CertRequestCollectionTraits_ex {
 // Every member of a handle without body throws QxMoxMsg::IllegalStateError_t with the text
 // "CertRequestCollection" (resp. "CertRequestCollection_ex"), traced on the client side.
 template <class Traits>
-class CertRequestCollectionT : public Object {
+class CertRequestCollectionT : public BodyHandle<Traits, ExceptionTracer::Client> {
  public:
   using Request = typename Traits::Request;
   using Body = typename Traits::Body;
@@ -82,16 +82,16 @@ class CertRequestCollectionT : public Object {
   bool IsEmpty() const;
   int Size() const;
 
-  // operator-> returns the body. Throws IllegalStateError_t on a handle without body.
-  Body* operator->() const;
+  // operator-> (from BodyHandle) returns the body; it throws IllegalStateError_t on a handle
+  // without body.
 
  protected:
   // CertRequestCollectionT() creates a new, empty collection; the named twins are the handles
   // to create.
-  CertRequestCollectionT();
+  CertRequestCollectionT() = default;
 
  private:
-  Body& GetBody() const;
+  using BodyHandle<Traits, ExceptionTracer::Client>::GetBody;
 };
 
 // CertRequestCollectionImplT is the body of a request collection; CertRequestCollectionImpl and

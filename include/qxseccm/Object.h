@@ -2,6 +2,7 @@
 #pragma once
 
 #include "qxmox/RefCounted.h"
+#include "qxseccm/ExceptionTracer.h"
 
 namespace QxSecCm {
 
@@ -45,6 +46,27 @@ class Object {
   void SetBody(QxMoxRef::RefCounted_t* body) noexcept;
 
   QxMoxRef::RefCounted_t* m_ref = nullptr;
+};
+
+// BodyHandle is the base of a handle class whose counted body is Traits::Body. Its constructor
+// gives the handle a new body of its own; GetBody and operator-> return the body and, on a handle
+// without body, throw QxMoxMsg::IllegalStateError_t whose text is Traits::kClassName, traced on
+// side Side. The body type need only be complete where these members are used.
+template <class Traits, ExceptionTracer::E Side>
+class BodyHandle : public Object {
+ public:
+  using Body = typename Traits::Body;
+
+  // operator-> returns the body; it throws rather than handing out a null pointer.
+  Body* operator->() const { return &GetBody(); }
+
+ protected:
+  BodyHandle() { SetBody(new Body); }
+
+  Body& GetBody() const {
+    QXSECCM_CHECK_HANDLE(m_ref, Traits::kClassName, Side);
+    return *static_cast<Body*>(m_ref);
+  }
 };
 
 }  // namespace QxSecCm

@@ -12,13 +12,19 @@ namespace QxSecCm {
 
 class PlatformImpl;
 
+// PlatformTraits names the body and the class name of the Platform handle.
+struct PlatformTraits {
+  using Body = PlatformImpl;
+  static constexpr const char* kClassName = "Platform";
+};
+
 // Platform is a value handle for a platform record: an operating-system type with three version
 // numbers and a processor type, carrying the runtime's QxMoxRuntime::Platform_t numbering
 // unchanged. A new Platform has a body of its own with all five values 0. Copies share the body;
 // equality is body identity. Every member of a handle without body (one emptied through its
 // Object base) throws QxMoxMsg::IllegalStateError_t with the text "Platform", traced on the
 // server side.
-class Platform : public Object {
+class Platform : public BodyHandle<PlatformTraits, ExceptionTracer::Server> {
  public:
   using OSType_e = QxMoxRuntime::Platform_t::OSType_e;
   using CPU_e = QxMoxRuntime::Platform_t::CPU_e;
@@ -51,12 +57,9 @@ class Platform : public Object {
   // "Linux 6.1.12, CPU: x86_64", "Unknown, CPU: Unknown".
   QxMoxStr::String_t ToString() const;
 
-  // operator-> returns the body, whose setters fill the record. Throws IllegalStateError_t
-  // ("Platform") on a handle without body rather than handing out a null pointer.
-  PlatformImpl* operator->() const;
-
- private:
-  PlatformImpl& Body() const;
+  // operator-> (from BodyHandle) returns the body, whose setters fill the record. It throws
+  // IllegalStateError_t ("Platform") on a handle without body rather than handing out a null
+  // pointer.
 };
 
 // PlatformImpl is the body of a Platform. It holds five 32-bit values (operating-system type,
