@@ -84,8 +84,9 @@ void AppendToFile(const std::string& lines) {
   }
   QxMoxIo::Fd_t fd = QxMoxIo::OpenFd(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (!fd.Valid()) Fail("Cannot open " + path, errno);
-  if (!QxMoxIo::TryWriteAll(fd.Get(), lines.data(), lines.size()))
+  if (!QxMoxIo::TryWriteAll(fd.Get(), lines.data(), lines.size())) {
     Fail("Cannot write " + path, errno);
+  }
   if (!fd.Close()) Fail("Cannot close " + path, errno);
 }
 
