@@ -44,24 +44,13 @@ void ToLittleEndian(uint32_t value, unsigned char* bytes) {
 ssize_t ReadAll(int fd, unsigned char* bytes, size_t length) {
   size_t got = 0;
   while (got < length) {
-    const ssize_t n = ::pread(fd, bytes + got, length - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = QxMoxIo::RetryOnEintr(
+        [&] { return ::pread(fd, bytes + got, length - got, static_cast<off_t>(got)); });
     if (n < 0) return -1;
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
   return static_cast<ssize_t>(got);
-}
-
-bool WriteAll(int fd, const unsigned char* bytes, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -78,13 +67,8 @@ uint32_t SerialFile::DrawLocked() {
 
   const std::string file = path.ToUtf8();
   bool created = false;
-  int raw = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-  if (raw < 0 && errno == ENOENT) {
-    raw = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    created = raw >= 0;
-  }
-  if (raw < 0) QX_FAIL_PATH(21, path);
-  QxMoxIo::Fd_t fd(raw);
+  QxMoxIo::Fd_t fd = QxMoxIo::OpenOrCreate(file, O_RDWR, 0600, created);
+  if (!fd.Valid()) QX_FAIL_PATH(21, path);
 
   unsigned char bytes[kSerialSize] = {};
   const ssize_t got = ReadAll(fd.Get(), bytes, kSerialSize);
@@ -94,14 +78,14 @@ uint32_t SerialFile::DrawLocked() {
 
   ToLittleEndian(serial, bytes);
   // The number must be on disk before anyone can see a certificate that carries it: a number
-  // that only reached the page cache could be handed out again after a crash.
-  if (!WriteAll(fd.Get(), bytes, kSerialSize) || ::fdatasync(fd.Get()) != 0) {
+  // that only reached the page cache could be handed out again after a crash. Four bytes are
+  // rewritten in place (pread leaves the offset at 0) with one fdatasync, under the lock: a
+  // sector write does not tear them, and a replacing rename would cost a file and a directory
+  // sync per certificate.
+  if (!QxMoxIo::TryWriteAll(fd.Get(), bytes, kSerialSize) || ::fdatasync(fd.Get()) != 0) {
     QX_FAIL_PATH(22, path);
   }
-  if (created) {
-    const QxMoxIo::Fd_t dirFd(::open(dir.GetPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.Get() < 0 || ::fsync(dirFd.Get()) != 0) QX_FAIL_PATH(22, path);
-  }
+  if (created && !QxMoxIo::TrySyncDirectory(dir.GetPath())) QX_FAIL_PATH(22, path);
   if (!fd.Close()) QX_FAIL_PATH(22, path);
   return serial;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "qxmox/Exception.h"
+#include "qxmox/Io.h"
 #include "qxseccm/ExceptionTracer.h"
 #include "qxseccm/Utils.h"
 
@@ -63,9 +64,8 @@ void Print(const char* text, FILE* stream) {
 signed char ReadKey() {
   for (;;) {
     char c = 0;
-    const ssize_t got = ::read(STDIN_FILENO, &c, 1);
+    const ssize_t got = QxMoxIo::RetryOnEintr([&] { return ::read(STDIN_FILENO, &c, 1); });
     if (got == 1) return static_cast<signed char>(c);
-    if (got < 0 && errno == EINTR) continue;
     FailIO(got == 0 ? "end of input" : std::strerror(errno), __FILE__, __LINE__);
   }
 }

@@ -8,9 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
-#include <random>
+#include <optional>
 
 #include "qxmox/Exception.h"
 #include "qxmox/Io.h"
@@ -19,27 +18,17 @@
 namespace QxCm {
 namespace {
 
-// FileError builds catalog message number with the path, the system's reason as details.
-[[noreturn]] void FileError(int number, const std::string& path, int err) {
+// FileError builds catalog message number with the path, the reason as details: the system's
+// text of an errno, or what the file layer reported.
+[[noreturn]] void FileError(int number, const std::string& path,
+                            const QxMoxMsg::MessageList_t& reason) {
   QxMoxMsg::Message_t message = QxSecCm::Catalog::Warn(number) << path.c_str();
-  if (err != 0) message.AddDetails(QxMoxMsg::Win32Message_t(err));
+  message.AddDetails(reason);
   throw QxMoxIo::IOException_t(message);
 }
 
-std::string TempNameFor(const std::string& path) {
-  const std::filesystem::path destination(path);
-  static std::random_device random;
-  char suffix[17];
-  std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
-  return (destination.parent_path() / ("." + destination.filename().string() + ".qxcm-" + suffix))
-      .string();
-}
-
-void SyncDirectoryOf(const std::string& path) {
-  std::filesystem::path dir = std::filesystem::path(path).parent_path();
-  if (dir.empty()) dir = ".";
-  QxMoxIo::Fd_t fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.Get() >= 0) ::fsync(fd.Get());
+[[noreturn]] void FileError(int number, const std::string& path, int err) {
+  FileError(number, path, QxMoxMsg::Win32Message_t(err));
 }
 
 }  // namespace
@@ -62,8 +51,8 @@ Secret::~Secret() {
 }
 
 QxMoxArray::CharArray_t ReadInput(const std::string& path) {
-  QxMoxIo::Fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Get() < 0) FileError(21, path, errno);
+  const QxMoxIo::Fd_t fd = QxMoxIo::OpenFd(path, O_RDONLY);
+  if (!fd.Valid()) FileError(21, path, errno);
   struct stat info {};
   if (::fstat(fd.Get(), &info) != 0) FileError(21, path, errno);
   if (!S_ISREG(info.st_mode)) FileError(21, path, EINVAL);
@@ -77,8 +66,8 @@ QxMoxArray::CharArray_t ReadInput(const std::string& path) {
       if (used == MAX_INPUT_SIZE + 1) FileError(21, path, EFBIG);
       bytes.Resize(std::min(MAX_INPUT_SIZE + 1, used + 4096));
     }
-    const ssize_t n = ::read(fd.Get(), bytes.GetData() + used, bytes.GetSize() - used);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = QxMoxIo::RetryOnEintr(
+        [&] { return ::read(fd.Get(), bytes.GetData() + used, bytes.GetSize() - used); });
     if (n < 0) FileError(21, path, errno);
     if (n == 0) break;
     used += static_cast<size_t>(n);
@@ -89,9 +78,9 @@ QxMoxArray::CharArray_t ReadInput(const std::string& path) {
 }
 
 OutputFiles::~OutputFiles() {
-  for (const Entry& entry : m_entries) {
-    if (!entry.temp.empty()) ::unlink(entry.temp.c_str());
-    if (entry.placed && !m_committed) ::unlink(entry.path.c_str());
+  if (m_committed) return;
+  for (const QxMoxIo::PendingReplace_t& file : m_files) {
+    if (file.IsPlaced()) ::unlink(file.GetPath().c_str());
   }
 }
 
@@ -99,45 +88,36 @@ void OutputFiles::Add(const std::string& path, const void* data, size_t length, 
   const auto normal = [](const std::string& p) {
     return std::filesystem::weakly_canonical(std::filesystem::absolute(p));
   };
-  for (const Entry& entry : m_entries) {
-    if (normal(entry.path) == normal(path)) {
+  for (const QxMoxIo::PendingReplace_t& file : m_files) {
+    if (normal(file.GetPath()) == normal(path)) {
       QxMoxMsg::ThrowIllegalArgument(QxMoxStr::String_t("The output file '") +
                                      QxMoxStr::String_t(path) + "' is given twice.");
     }
   }
-  Entry& entry = m_entries.emplace_back(Entry{path, std::string(), false});
-
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temp = TempNameFor(path);
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0 && errno != EEXIST) break;
+  std::optional<QxMoxIo::PendingReplace_t> file;
+  try {
+    file.emplace(path, mode);
+  } catch (const QxMoxIo::IOException_t& e) {
+    FileError(21, path, e.GetMessageList());
   }
-  if (fd < 0) FileError(21, path, errno);
-  entry.temp = temp;
-  QxMoxIo::Fd_t file(fd);
-
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  size_t written = 0;
-  while (written < length) {
-    const ssize_t n = ::write(file.Get(), bytes + written, length - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) FileError(22, path, errno);
-    written += static_cast<size_t>(n);
+  try {
+    file->Write(data, length);
+    file->Prepare();
+  } catch (const QxMoxIo::IOException_t& e) {
+    FileError(22, path, e.GetMessageList());
   }
-  if (::fsync(file.Get()) != 0) FileError(22, path, errno);
-  if (!file.Close()) FileError(22, path, errno);
+  m_files.push_back(std::move(*file));
 }
 
 void OutputFiles::Commit() {
-  for (Entry& entry : m_entries) {
-    if (::rename(entry.temp.c_str(), entry.path.c_str()) != 0) FileError(22, entry.path, errno);
-    entry.temp.clear();
-    entry.placed = true;
+  for (QxMoxIo::PendingReplace_t& file : m_files) {
+    try {
+      file.Commit();
+    } catch (const QxMoxIo::IOException_t& e) {
+      FileError(22, file.GetPath(), e.GetMessageList());
+    }
   }
   m_committed = true;
-  for (const Entry& entry : m_entries) SyncDirectoryOf(entry.path);
 }
 
 }  // namespace QxCm

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qxmox/CharArray.h"
+#include "qxmox/Io.h"
 
 namespace QxCm {
 
@@ -40,12 +41,13 @@ struct Secret {
 };
 
 // OutputFiles writes the output files of one command so that either all of them appear, each
-// complete, or none does. Add writes each file's bytes to a new temporary file beside its
-// destination, created with its final mode (PUBLIC 0644 or SECRET 0600, less the umask) so a
-// private key is never readable by others, not even for a moment; Commit renames them all into
-// place. When Commit is not reached or fails, the destructor removes the temporary files and
-// whatever Commit had already moved, so a failed command leaves no output file behind.
-// Existing destination files are replaced only by Commit.
+// complete, or none does. Add writes and syncs each file's bytes into a pending replacement
+// (QxMoxIo::PendingReplace_t: a temporary file beside its destination, created with its final
+// mode, PUBLIC 0644 or SECRET 0600 less the umask, so a private key is never readable by
+// others, not even for a moment); Commit renames them all into place, syncing each directory.
+// When Commit is not reached or fails, the destructor removes the temporary files and whatever
+// Commit had already moved, so a failed command leaves no output file behind. Existing
+// destination files are replaced only by Commit.
 //
 // Failures throw QxMoxIo::IOException_t with catalog message 21 "Could not open file '%1'." or
 // 22 "Could not write to file '%1'." naming the destination, or IllegalArgumentError_t when one
@@ -68,12 +70,7 @@ class OutputFiles {
   void Commit();
 
  private:
-  struct Entry {
-    std::string path;
-    std::string temp;
-    bool placed = false;
-  };
-  std::vector<Entry> m_entries;
+  std::vector<QxMoxIo::PendingReplace_t> m_files;
   bool m_committed = false;
 };
 

@@ -72,7 +72,7 @@ cert_modulus() { openssl x509 -in "$1" -noout -modulus; }
 serial_file() { od -An -tu4 "$QX_HOME/data/sec/cs/serial.dat" | tr -d ' '; }
 no_temp_files() {
   local left
-  left="$(find "$work" -maxdepth 2 -name '.*.qxcm-*')"
+  left="$(find "$work" -maxdepth 2 -name '.*.tmp.*')"
   equal "$1: no temporary files left" "$left" ""
 }
 

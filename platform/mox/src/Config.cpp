@@ -24,18 +24,16 @@ class FileLock {
  public:
   explicit FileLock(const std::string& path) {
     const std::string lockPath = path + ".lock";
-    m_fd = QxMoxIo::Fd_t(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    m_fd = QxMoxIo::OpenFd(lockPath, O_RDWR | O_CREAT, 0644);
     if (!m_fd.Valid() && errno == EACCES) {
       // flock needs no write access: a lock file made by another user still serves.
-      m_fd = QxMoxIo::Fd_t(open(lockPath.c_str(), O_RDONLY | O_CLOEXEC));
+      m_fd = QxMoxIo::OpenFd(lockPath, O_RDONLY);
     }
     if (!m_fd.Valid()) {
       QxMoxMsg::ThrowErrno(String_t("Cannot open lock file ") + String_t(lockPath), errno);
     }
-    while (flock(m_fd.Get(), LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        QxMoxMsg::ThrowErrno(String_t("Cannot lock ") + String_t(lockPath), errno);
-      }
+    if (QxMoxIo::RetryOnEintr([&] { return flock(m_fd.Get(), LOCK_EX); }) != 0) {
+      QxMoxMsg::ThrowErrno(String_t("Cannot lock ") + String_t(lockPath), errno);
     }
   }
 
@@ -141,7 +139,7 @@ void ConfigUpdate_t::Apply(bool notify) {
     QxMoxMsg::ThrowIO(String_t("Cannot create directory ") + String_t(dir));
   }
   const FileLock lock(path);
-  Internal::RemoveStaleTempFiles(path);
+  QxMoxIo::RemoveStaleTemporaries(path);
   const std::optional<Internal::FileText> file = Internal::ReadConfigFile(path);
   const std::string old = file ? file->text : std::string();
   const std::string updated = Internal::EditConfigText(old, edits, path);

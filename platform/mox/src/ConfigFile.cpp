@@ -1,12 +1,10 @@
 // The configuration file's text: validation, parsing (inih), line-by-line editing and the
 // atomic replacement of the file.
-#include <dirent.h>
 #include <fcntl.h>
 #include <ini.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -254,32 +252,6 @@ void CheckText(std::string_view text, std::string_view what) {
   }
 }
 
-std::string DirOf(const std::string& path) { return QxMoxIo::File_t(path).GetParent(); }
-
-std::string BaseOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-void WriteAll(int fd, std::string_view data, const std::string& what) {
-  while (!data.empty()) {
-    const ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      QxMoxMsg::ThrowErrno(String_t("Cannot write ") + String_t(what), errno);
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-void SyncDirectory(const std::string& dir) {
-  QxMoxIo::Fd_t fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.Valid()) QxMoxMsg::ThrowErrno(String_t("Cannot open directory ") + String_t(dir), errno);
-  if (fsync(fd.Get()) != 0 && errno != EINVAL) {
-    QxMoxMsg::ThrowErrno(String_t("Cannot sync directory ") + String_t(dir), errno);
-  }
-}
-
 // A test seam: a process with this set dies after writing its temporary file and before the
 // rename, like a writer killed at the worst moment.
 void CrashBeforeRenameForTest() {
@@ -385,7 +357,7 @@ std::string EditConfigText(std::string_view text, const std::vector<Edit>& edits
 }
 
 std::optional<FileText> ReadConfigFile(const std::string& path) {
-  QxMoxIo::Fd_t fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const QxMoxIo::Fd_t fd = QxMoxIo::OpenFd(path, O_RDONLY);
   if (!fd.Valid()) {
     if (errno == ENOENT) return std::nullopt;
     QxMoxMsg::ThrowErrno(String_t("Cannot open configuration file ") + String_t(path), errno);
@@ -406,9 +378,8 @@ std::optional<FileText> ReadConfigFile(const std::string& path) {
   // The file may grow while it is read (a hand edit in place); stop one byte past the limit.
   char buffer[8192];
   for (;;) {
-    const ssize_t n = read(fd.Get(), buffer, sizeof buffer);
+    const ssize_t n = QxMoxIo::RetryOnEintr([&] { return read(fd.Get(), buffer, sizeof buffer); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       QxMoxMsg::ThrowErrno(String_t("Cannot read configuration file ") + String_t(path), errno);
     }
     if (n == 0) break;
@@ -443,54 +414,14 @@ std::vector<std::string> ChangedNamespaces(const ConfigValues& before, const Con
   return changed;
 }
 
-std::string TempPrefix(const std::string& path) { return "." + BaseOf(path) + ".tmp."; }
-
 void ReplaceFile(const std::string& path, std::string_view text, std::optional<unsigned> mode) {
-  static std::atomic<unsigned> counter{0};
-  const std::string dir = DirOf(path);
-  const std::string prefix = dir + "/" + TempPrefix(path) + std::to_string(getpid()) + ".";
-  std::string temp;
-  QxMoxIo::Fd_t fd;
-  for (int attempt = 0; !fd.Valid(); ++attempt) {
-    temp = prefix + std::to_string(counter.fetch_add(1));
-    // The creation mode is cut by the umask; fchmod below gives an existing file's mode exactly.
-    fd = QxMoxIo::Fd_t(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!fd.Valid() && (errno != EEXIST || attempt > 100)) {
-      QxMoxMsg::ThrowErrno(String_t("Cannot create ") + String_t(temp), errno);
-    }
-  }
-  try {
-    if (mode && fchmod(fd.Get(), *mode) != 0) {
-      QxMoxMsg::ThrowErrno(String_t("Cannot set the mode of ") + String_t(temp), errno);
-    }
-    WriteAll(fd.Get(), text, temp);
-    if (fsync(fd.Get()) != 0)
-      QxMoxMsg::ThrowErrno(String_t("Cannot sync ") + String_t(temp), errno);
-    if (close(fd.Release()) != 0) {
-      QxMoxMsg::ThrowErrno(String_t("Cannot write ") + String_t(temp), errno);
-    }
-    CrashBeforeRenameForTest();
-    if (rename(temp.c_str(), path.c_str()) != 0) {
-      QxMoxMsg::ThrowErrno(String_t("Cannot replace ") + String_t(path), errno);
-    }
-  } catch (...) {
-    unlink(temp.c_str());
-    throw;
-  }
-  SyncDirectory(dir);
-}
-
-void RemoveStaleTempFiles(const std::string& path) {
-  const std::string dir = DirOf(path);
-  const std::string prefix = TempPrefix(path);
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return;
-  std::vector<std::string> stale;
-  while (const dirent* entry = readdir(d)) {
-    if (std::string_view(entry->d_name).starts_with(prefix)) stale.emplace_back(entry->d_name);
-  }
-  closedir(d);
-  for (const std::string& name : stale) unlink((dir + "/" + name).c_str());
+  QxMoxIo::PendingReplace_t file(
+      path, mode.value_or(0644),
+      mode ? QxMoxIo::CreateMode_e::EXACT : QxMoxIo::CreateMode_e::LESS_UMASK);
+  file.Write(text);
+  file.Prepare();
+  CrashBeforeRenameForTest();
+  file.Commit();
 }
 
 }  // namespace QxMoxConfig::Internal

@@ -66,18 +66,10 @@ struct FileText {
 // QxMoxIo::IOException_t when it cannot be read, is not a regular file or is too large.
 std::optional<FileText> ReadConfigFile(const std::string& path);
 
-// ReplaceFile puts text in place of path atomically: a temporary file in the same directory
-// (TempPrefix(path) + unique suffix) with the given mode is written, synced and renamed over
-// path, then the directory is synced. Without a mode the new file gets 0644 less the umask.
-// Throws QxMoxIo::IOException_t; path is then unchanged.
+// ReplaceFile puts text in place of path atomically (QxMoxIo::PendingReplace_t) with the given
+// mode exactly; without a mode the new file gets 0644 less the umask. Throws
+// QxMoxIo::IOException_t; path is then unchanged.
 void ReplaceFile(const std::string& path, std::string_view text, std::optional<unsigned> mode);
-
-// TempPrefix returns the name prefix (without directory) of ReplaceFile's temporary files.
-std::string TempPrefix(const std::string& path);
-
-// RemoveStaleTempFiles deletes temporary files left by writers that died before their rename.
-// Only call it while holding the file lock: no live writer has a temporary file then.
-void RemoveStaleTempFiles(const std::string& path);
 
 // LoadConfig reads and parses the file; a missing file gives no values.
 ConfigValues LoadConfig(const std::string& path);

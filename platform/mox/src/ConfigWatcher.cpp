@@ -188,11 +188,9 @@ class Watcher {
     alignas(inotify_event) char buffer[16384];
     bool changed = false;
     for (;;) {
-      const ssize_t n = read(m_inotify.Get(), buffer, sizeof buffer);
-      if (n <= 0) {
-        if (n < 0 && errno == EINTR) continue;
-        return changed;
-      }
+      const ssize_t n =
+          QxMoxIo::RetryOnEintr([&] { return read(m_inotify.Get(), buffer, sizeof buffer); });
+      if (n <= 0) return changed;
       std::lock_guard lock(m_mutex);
       for (ssize_t off = 0; off < n;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + off);
@@ -214,8 +212,9 @@ class Watcher {
   void Run() {
     for (;;) {
       pollfd fds[2] = {{m_wake.Get(), POLLIN, 0}, {m_inotify.Get(), POLLIN, 0}};
-      const int ready = poll(fds, m_inotify.Valid() ? 2 : 1, -1);
-      if (ready < 0 && errno != EINTR) {
+      const int ready =
+          QxMoxIo::RetryOnEintr([&] { return poll(fds, m_inotify.Valid() ? 2 : 1, -1); });
+      if (ready < 0) {
         LogWarning(String_t("Configuration notification stopped: poll: ") +
                    String_t(std::strerror(errno)));
         break;

@@ -60,7 +60,7 @@ void Fd_t::Reset() {
 
 bool Fd_t::Close() {
   const int fd = Release();
-  return fd < 0 || ::close(fd) == 0;
+  return fd < 0 || ::close(fd) == 0 || errno == EINTR;
 }
 
 }  // namespace QxMoxIo

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "qxmox/Io.h"
 #include "qxmox/Runtime.h"
 
 namespace QxMoxLog {
@@ -81,17 +82,12 @@ void AppendToFile(const std::string& lines) {
   } catch (const QxMoxMsg::Exception_t& e) {
     Fail(std::string("Cannot create the log directory: ") + e.what(), 0);
   }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) Fail("Cannot open " + path, errno);
-  ssize_t written;
-  do {
-    written = ::write(fd, lines.data(), lines.size());
-  } while (written < 0 && errno == EINTR);
-  const int writeErr = errno;
-  const int closed = ::close(fd);
-  if (written < 0) Fail("Cannot write " + path, writeErr);
-  if (static_cast<size_t>(written) != lines.size()) Fail("Short write to " + path, 0);
-  if (closed != 0) Fail("Cannot close " + path, errno);
+  QxMoxIo::Fd_t fd = QxMoxIo::OpenFd(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+  if (!fd.Valid()) Fail("Cannot open " + path, errno);
+  if (!QxMoxIo::TryWriteAll(fd.Get(), lines.data(), lines.size())) {
+    Fail("Cannot write " + path, errno);
+  }
+  if (!fd.Close()) Fail("Cannot close " + path, errno);
 }
 
 bool SyslogWanted() {

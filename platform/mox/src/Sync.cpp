@@ -30,9 +30,7 @@ std::string CheckedLockName(const QxMoxStr::String_t& name) {
 ProcessSync_t::ProcessSync_t(const QxMoxStr::String_t& name)
     : m_name(CheckedLockName(name)), m_mutex(true) {}
 
-ProcessSync_t::~ProcessSync_t() {
-  if (m_fd >= 0) close(m_fd);
-}
+ProcessSync_t::~ProcessSync_t() = default;
 
 std::string ProcessSync_t::GetPath() const {
   return QxMoxRuntime::Dir_t::Path(QxMoxRuntime::Dir_t::DIR_RUN, m_name + ".lock").ToUtf8();
@@ -46,15 +44,14 @@ void ProcessSync_t::Lock() {
   try {
     QxMoxRuntime::Dir_t::EnsureDir(QxMoxRuntime::Dir_t::DIR_RUN);
     const std::string path = GetPath();
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) QxMoxMsg::ThrowErrno(QxMoxStr::String_t("cannot open lock file ") + path, errno);
-    while (flock(fd, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      close(fd);
-      QxMoxMsg::ThrowErrno(QxMoxStr::String_t("cannot lock ") + path, err);
+    QxMoxIo::Fd_t fd = QxMoxIo::OpenFd(path, O_RDWR | O_CREAT, 0600);
+    if (!fd.Valid()) {
+      QxMoxMsg::ThrowErrno(QxMoxStr::String_t("cannot open lock file ") + path, errno);
     }
-    m_fd = fd;
+    if (QxMoxIo::RetryOnEintr([&] { return flock(fd.Get(), LOCK_EX); }) != 0) {
+      QxMoxMsg::ThrowErrno(QxMoxStr::String_t("cannot lock ") + path, errno);
+    }
+    m_fd = std::move(fd);
   } catch (...) {
     m_depth = 0;
     m_mutex.Unlock();
@@ -67,9 +64,8 @@ void ProcessSync_t::Unlock() {
   if (--m_depth == 0) {
     // Closing the only descriptor of the open file description drops the flock as well;
     // the explicit unlock documents the intent.
-    flock(m_fd, LOCK_UN);
-    close(m_fd);
-    m_fd = -1;
+    flock(m_fd.Get(), LOCK_UN);
+    m_fd.Reset();
   }
   m_mutex.Unlock();
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "qxmox/Config.h"
+#include "qxmox/Io.h"
 #include "qxmox/Runtime.h"
 
 namespace QxMoxTrc {
@@ -203,7 +204,7 @@ void OpenSinkLocked(Sink& sink) {
       return;
     }
   }
-  sink.fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  sink.fd = QxMoxIo::OpenFd(path, O_WRONLY | O_APPEND | O_CREAT, 0644).Release();
   sink.owned = sink.fd >= 0;
 }
 
@@ -219,9 +220,9 @@ void WriteToSink(const std::string& line) {
     shared.lock();
   }
   if (sink.fd < 0) return;
-  // One write keeps the line whole among other threads and processes appending to the file.
-  while (::write(sink.fd, line.data(), line.size()) < 0 && errno == EINTR) {
-  }
+  // One write keeps the line whole among other threads and processes appending to the file;
+  // a line the sink cannot take is dropped, as tracing never fails its caller.
+  static_cast<void>(QxMoxIo::TryWriteAll(sink.fd, line.data(), line.size()));
 }
 
 long ThreadId() {

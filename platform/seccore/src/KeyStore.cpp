@@ -12,6 +12,7 @@
 
 #include "Sqlite.h"
 #include "qxmox/Exception.h"
+#include "qxmox/Io.h"
 #include "qxmox/Runtime.h"
 
 namespace QxSecCore {
@@ -42,25 +43,20 @@ constexpr char kSessionSchema[] =
     " SELECT alias, kind, cert, key FROM main.entries"
     " UNION ALL SELECT alias, kind, cert, key FROM temp.session_entries";
 
-// FdGuard closes a file descriptor.
-struct FdGuard {
-  int fd;
-  ~FdGuard() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 // CreatePrivateFile makes sure path is a regular file of mode 0600 (or narrower) before SQLite
-// opens it; SQLite gives its journal the database file's mode.
+// opens it; SQLite gives its journal the database file's mode. SQLite syncs the directory only
+// for files it creates itself, so a new file's name is made durable here.
 void CreatePrivateFile(const std::string& path) {
-  FdGuard file{open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)};
-  if (file.fd < 0) QxMoxMsg::ThrowErrno(String_t("Cannot open key store ") + path, errno);
+  bool created = false;
+  const QxMoxIo::Fd_t file = QxMoxIo::OpenOrCreate(path, O_RDWR | O_NOFOLLOW, 0600, created);
+  if (!file.Valid()) QxMoxMsg::ThrowErrno(String_t("Cannot open key store ") + path, errno);
   struct stat st = {};
-  if (fstat(file.fd, &st) != 0) QxMoxMsg::ThrowErrno(String_t("Cannot stat ") + path, errno);
+  if (fstat(file.Get(), &st) != 0) QxMoxMsg::ThrowErrno(String_t("Cannot stat ") + path, errno);
   if (!S_ISREG(st.st_mode)) QxMoxMsg::ThrowIO(String_t("Key store is not a file: ") + path);
-  if ((st.st_mode & 077) != 0 && fchmod(file.fd, st.st_mode & 0700) != 0) {
+  if ((st.st_mode & 077) != 0 && fchmod(file.Get(), st.st_mode & 0700) != 0) {
     QxMoxMsg::ThrowErrno(String_t("Cannot restrict the mode of ") + path, errno);
   }
+  if (created) QxMoxIo::SyncDirectory(QxMoxIo::File_t(path).GetParent());
 }
 
 // AliasKey returns the alias as it is stored: its UTF-8 bytes. Aliases that UTF-8 cannot carry

@@ -3,8 +3,10 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "qxmox/CharArray.h"
 #include "qxmox/Exception.h"
@@ -40,8 +42,9 @@ class Fd_t {
   }
   // Reset closes the descriptor now, ignoring close's result.
   void Reset();
-  // Close closes the descriptor now and returns whether close succeeded: a delayed write error
-  // of a file can surface only here.
+  // Close closes the descriptor now and returns whether close succeeded (errno tells why not): a
+  // delayed write error of a file can surface only here. EINTR counts as success: on Linux the
+  // descriptor is gone either way and retrying could close another thread's new descriptor.
   bool Close();
 
  private:
@@ -69,6 +72,104 @@ class File_t {
  private:
   std::string m_path;
 };
+
+// ---- System calls and durable files ------------------------------------------------------------
+// On failure nothing here leaves an open descriptor or a temporary file behind.
+
+// RetryOnEintr calls call() again while it returns -1 with errno EINTR and returns its last
+// result, so a signal arriving during a blocking system call is not taken for a failure.
+template <typename Call>
+auto RetryOnEintr(Call&& call) -> decltype(call()) {
+  for (;;) {
+    const auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
+// OpenFd opens path with flags | O_CLOEXEC (and mode when flags create a file) and returns the
+// descriptor; on failure an invalid Fd_t with errno set. Interrupted opens are retried.
+Fd_t OpenFd(const std::string& path, int flags, mode_t mode = 0);
+
+// OpenOrCreate opens the existing file at path with flags | O_CLOEXEC, or creates it (O_EXCL,
+// with mode less the umask) when it is absent; created tells which happened. The caller makes a
+// new file's directory entry durable (SyncDirectory) once the file holds what it should. Returns
+// an invalid Fd_t with errno set on failure.
+Fd_t OpenOrCreate(const std::string& path, int flags, mode_t mode, bool& created);
+
+// TryWriteAll writes the length bytes at data to fd, going on after short writes and EINTR.
+// Returns false with errno set when a write fails (how much was written is then unknown).
+[[nodiscard]] bool TryWriteAll(int fd, const void* data, size_t length);
+
+// WriteAll is TryWriteAll that throws IOException_t "Cannot write <path>: <reason>" on failure;
+// path only names the file in the message ("descriptor <fd>" when empty).
+void WriteAll(int fd, const void* data, size_t length, const std::string& path = {});
+inline void WriteAll(int fd, std::string_view data, const std::string& path = {}) {
+  WriteAll(fd, data.data(), data.size(), path);
+}
+
+// TrySyncDirectory makes the entries of directory dir durable (a created, renamed or removed
+// name survives a crash); returns false with errno set when dir cannot be opened or synced. A
+// file system that cannot sync directories at all (fsync gives EINVAL) counts as success.
+[[nodiscard]] bool TrySyncDirectory(const std::string& dir);
+
+// SyncDirectory is TrySyncDirectory that throws IOException_t naming dir on failure.
+void SyncDirectory(const std::string& dir);
+
+// CreateMode_e says how PendingReplace_t applies the mode of the file it creates: cut by the
+// process's umask as open(2) does, or exactly as given (to keep the mode of the file replaced).
+enum class CreateMode_e { LESS_UMASK, EXACT };
+
+// PendingReplace_t replaces the file at path atomically, in two phases: readers and a crash at
+// any moment find either the complete old file (or none) or the complete new one.
+//
+// The constructor creates a temporary file ".<name>.tmp.<pid>.<random>" in path's directory with
+// O_CREAT | O_EXCL | O_CLOEXEC and the final mode from the start, so the content is never more
+// readable than the finished file. Write appends to it; Prepare fsyncs and closes it: after
+// Prepare everything that can fail, short of the rename, has been done. Commit prepares when
+// not yet done, renames the temporary file over path and fsyncs the directory. Several objects
+// prepared first and committed last keep every existing file as it was when one of them fails
+// before the commits.
+//
+// Every failure throws IOException_t naming the file and the system's reason; the destructor
+// removes the temporary file unless Commit renamed it. When only the directory fsync of Commit
+// fails, path already holds the new content, but it is not yet durable. Moving transfers the
+// pending file; a moved-from object holds nothing.
+class PendingReplace_t {
+ public:
+  PendingReplace_t(std::string path, mode_t mode, CreateMode_e use = CreateMode_e::LESS_UMASK);
+  ~PendingReplace_t();
+  PendingReplace_t(PendingReplace_t&& other) noexcept;
+  PendingReplace_t& operator=(PendingReplace_t&&) = delete;
+  PendingReplace_t(const PendingReplace_t&) = delete;
+  PendingReplace_t& operator=(const PendingReplace_t&) = delete;
+
+  // Write appends length bytes at data; throws IOException_t after Prepare.
+  void Write(const void* data, size_t length);
+  void Write(std::string_view data) { Write(data.data(), data.size()); }
+  void Prepare();
+  void Commit();
+  const std::string& GetPath() const { return m_path; }
+  // IsPlaced tells whether Commit has renamed the file into place, even if its directory sync
+  // failed afterwards.
+  bool IsPlaced() const { return m_placed; }
+
+ private:
+  std::string m_path;
+  std::string m_temp;  // empty once renamed or moved away
+  Fd_t m_fd;           // open until Prepare
+  bool m_placed = false;
+};
+
+// ReplaceFile puts content in place of path atomically: a PendingReplace_t(path, mode, use)
+// written and committed at once. Throws IOException_t; path is then as it was, except when only
+// the final directory sync failed (see PendingReplace_t).
+void ReplaceFile(const std::string& path, std::string_view content, mode_t mode,
+                 CreateMode_e use = CreateMode_e::LESS_UMASK);
+
+// RemoveStaleTemporaries deletes the temporary files PendingReplace_t left in path's directory
+// for path when their writer died before the rename: those whose process id no longer exists.
+// Best effort: a file that cannot be listed or removed stays.
+void RemoveStaleTemporaries(const std::string& path);
 
 // InputStream_t reads bytes.
 class InputStream_t {
@@ -108,7 +209,7 @@ class FileInputStream_t : public InputStream_t {
   void Close() override;
 
  private:
-  int m_fd = -1;
+  Fd_t m_fd;
 };
 
 // FileOutputStream_t writes a file, created with the given mode (never widened later; an
@@ -128,7 +229,7 @@ class FileOutputStream_t : public OutputStream_t {
   void Close() override;
 
  private:
-  int m_fd = -1;
+  Fd_t m_fd;
 };
 
 // CharArrayInputStream_t reads a copy of a byte array.

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "qxmox/Io.h"
 #include "qxmox/String.h"
 #include "qxmox/Thread.h"
 
@@ -44,7 +45,7 @@ class ProcessSync_t : public SyncObj_t {
   std::string m_name;
   QxMoxThread::Mutex_t m_mutex;  // recursive; guards m_depth and m_fd
   int m_depth = 0;
-  int m_fd = -1;
+  QxMoxIo::Fd_t m_fd;  // the open lock file while locked
 };
 
 // SyncLock_t holds a SyncObj_t for its scope.
