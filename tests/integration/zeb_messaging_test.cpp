@@ -2,6 +2,8 @@
 // authentication values, RPC calls with simple arguments, in one process and across two.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -207,6 +209,44 @@ TEST_F(ZebTest, MessengersOnOnePortShareOneListener) {
   a.Close();
   EXPECT_EQ(StatusOf([&] { Exchange(tool, At(a, "msg"), "1"); }), 404);
   EXPECT_EQ(Exchange(tool, At(b, "msg"), "3"), "re:3") << "b keeps the shared listener";
+}
+
+// Connections that send nothing, or a header byte per second, hold no thread of the listener.
+TEST_F(ZebTest, IdleAndSlowConnectionsDoNotStallCalls) {
+  rlimit files{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+  if (files.rlim_cur < 4096 && files.rlim_max > files.rlim_cur) {
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+  }
+  ASSERT_GE(files.rlim_cur, 1200u) << "1,064 sockets and the server's side of them must fit";
+  QxZebMsg::Messenger server = Listening("srv");
+  Recorder echo("msg");
+  server.Register(&echo, true, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(QxMoxNet::URI_t(server.GetBaseCbAddress()).GetPort()));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  struct Sockets {
+    std::vector<int> fds;
+    ~Sockets() {
+      for (int fd : fds) close(fd);
+    }
+  } all;
+  for (int i = 0; i < 1064; ++i) {
+    all.fds.push_back(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(all.fds.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << i;
+  }
+  const std::vector<int> slow(all.fds.end() - 64, all.fds.end());
+  QxZebMsg::Messenger tool = SendOnly();
+  const std::string header = "POST /srv/msg HTTP/1.1\r\n";
+  for (size_t sent = 0; sent < 4; ++sent) {
+    for (int fd : slow) ASSERT_EQ(send(fd, &header[sent], 1, MSG_NOSIGNAL), 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Exchange(tool, At(server, "msg"), "x", 5000), "re:x");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    std::this_thread::sleep_for(1s - (std::chrono::steady_clock::now() - t0));
+  }
 }
 
 TEST_F(ZebTest, AuthenticationValuesOnPlainHttp) {
@@ -458,6 +498,8 @@ TEST_F(TlsTest, TargetIdTrustAndClientCertificates) {
   server.Register(&certOnly, true, 2);
   const QxMoxNet::URI_t rpcUri(server.GetTlsBaseCbAddress() + String_t("rpc"));
   const QxMoxNet::URI_t twoUri(server.GetTlsBaseCbAddress() + String_t("two"));
+  // One port serves both: the plain http address names the same port.
+  EXPECT_EQ(QxMoxNet::URI_t(server.GetBaseCbAddress()).GetPort(), rpcUri.GetPort());
 
   QxZebMsg::Messenger tool = SendOnly();
   QxZebRpc::RpcClient client(Loopback(), tool);
@@ -480,6 +522,9 @@ TEST_F(TlsTest, TargetIdTrustAndClientCertificates) {
   // Value 2: served with a trusted client certificate (this process presents node-a) ...
   EXPECT_EQ(Exchange(tool, twoUri, "x"), "re:x");
   EXPECT_EQ(certOnly.calls, 1);
+  Recorder anyone("any");
+  server.Register(&anyone, true, 0);
+  EXPECT_EQ(Exchange(tool, At(server, "any"), "p"), "re:p") << "plain http on the TLS port";
   // ... refused (403, no handler) without one.
   WriteConfig(home, "nobody");
   EXPECT_EQ(StatusOf([&] { Exchange(tool, twoUri, "x"); }), 403);

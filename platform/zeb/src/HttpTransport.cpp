@@ -48,10 +48,8 @@ class Plain final : public Transport {
     }
     return result;
   }
-  std::unique_ptr<httplib::Server> MakeServer() const override {
-    return std::make_unique<httplib::Server>();
-  }
-  void FillPeer(const httplib::Request&, bool& secure, bool& trusted,
+  QxSecCore::Ssl::SslCtxPtr MakeServerContext() const override { return nullptr; }
+  void FillPeer(const SSL*, bool& secure, bool& trusted,
                 std::string& commonName) const override {
     secure = false;
     trusted = false;

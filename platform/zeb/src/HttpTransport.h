@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "OpenSslPtr.h"
 #include "qxmox/Config.h"
 #include "qxmox/Net.h"
 
@@ -53,11 +54,12 @@ class Transport {
   // Post sends the request and returns the answer whatever its status. Throws HttpException
   // when no answer arrives (status 0), TargetIDFailureException for a wrong peer identity.
   virtual PostResult Post(const std::string& host, int port, const PostRequest& request) const = 0;
-  // MakeServer returns a server for this scheme; null when the process cannot serve it (no TLS
-  // identity).
-  virtual std::unique_ptr<httplib::Server> MakeServer() const = 0;
-  // FillPeer fills what the transport knows about the caller of a served request.
-  virtual void FillPeer(const httplib::Request& request, bool& secure, bool& trusted,
+  // MakeServerContext returns the TLS context a listener serves this scheme with; null when the
+  // scheme needs none (http) or the process has no TLS identity.
+  virtual QxSecCore::Ssl::SslCtxPtr MakeServerContext() const = 0;
+  // FillPeer fills what the transport knows about the caller of a served request; ssl is the
+  // connection's TLS state, null for plain http.
+  virtual void FillPeer(const SSL* ssl, bool& secure, bool& trusted,
                         std::string& commonName) const = 0;
 };
 

@@ -1,14 +1,9 @@
 #include "Listener.h"
 
-#include <sys/socket.h>
-
-#include <algorithm>
-#include <cctype>
-#include <chrono>
 
 #include "qxmox/Exception.h"
 #include "qxmox/Trace.h"
-#include "qxzeb/Exceptions.h"
+#include "HttpTransport.h"
 
 namespace QxZebMsg {
 
@@ -16,19 +11,8 @@ namespace {
 
 QxMoxTrc::TraceWrapper_t g_trace("zeb.msg", 1);
 
-// Large enough for a request collection of thousands of records; larger bodies are refused
-// before they are read.
-constexpr size_t kMaxPayload = 16u << 20;
-
 std::mutex g_registryMutex;
 std::map<std::string, std::weak_ptr<Listener>> g_registry;
-
-// SO_REUSEPORT (cpp-httplib's default) would let a second process bind the same port and take
-// part of the traffic; only SO_REUSEADDR is wanted.
-void ReuseAddressOnly(socket_t sock) {
-  int yes = 1;
-  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-}
 
 // Dispatch runs one message through its route: the single place where a handler's failure
 // becomes an HTTP status.
@@ -85,48 +69,20 @@ std::string JoinPath(const std::string& base, const std::string& sub) {
   return NormalizePath(base + "/" + sub);
 }
 
-std::shared_ptr<Listener> Listener::Acquire(const QxZebHttp::Transport& transport,
-                                            const std::string& address, int port) {
-  std::string key =
-      port == 0 ? std::string()
-                : std::string(transport.Scheme()) + "://" + address + ":" + std::to_string(port);
+std::shared_ptr<Listener> Listener::Acquire(const std::string& address, int port) {
+  std::string key = port == 0 ? std::string() : address + ":" + std::to_string(port);
   std::lock_guard lock(g_registryMutex);
   if (!key.empty()) {
     if (auto it = g_registry.find(key); it != g_registry.end()) {
       if (auto existing = it->second.lock()) return existing;
     }
   }
-  std::unique_ptr<httplib::Server> server = transport.MakeServer();
-  if (!server) return nullptr;
-  std::shared_ptr<Listener> listener(new Listener(transport, std::move(server), key));
-  listener->Start(address, port);
+  std::shared_ptr<Listener> listener(new Listener(key));
+  listener->m_server = std::make_unique<HttpServer>(
+      address, port, QxZebHttp::TransportFor("https").MakeServerContext(),
+      [raw = listener.get()](IncomingMsg::Data data) { return raw->Handle(std::move(data)); });
   if (!key.empty()) g_registry[key] = listener;
   return listener;
-}
-
-Listener::Listener(const QxZebHttp::Transport& transport, std::unique_ptr<httplib::Server> server,
-                   std::string key)
-    : m_transport(transport), m_key(std::move(key)), m_server(std::move(server)) {}
-
-void Listener::Start(const std::string& address, int port) {
-  m_server->set_socket_options(ReuseAddressOnly);
-  m_server->set_payload_max_length(kMaxPayload);
-  m_server->Post(".*",
-                 [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); });
-  if (port == 0) {
-    m_port = m_server->bind_to_any_port(address);
-  } else {
-    m_port = m_server->bind_to_port(address, port) ? port : -1;
-  }
-  if (m_port <= 0) {
-    throw QxZebHttp::HttpException(
-        QxMoxMsg::CreateError_t(std::string("cannot listen for ") + m_transport.Scheme() + " on " +
-                                address + ":" + std::to_string(port)),
-        0);
-  }
-  m_thread = std::thread([server = m_server.get()] { server->listen_after_bind(); });
-  // stop() only takes effect once the accept loop runs; wait for it so teardown cannot hang.
-  while (!m_server->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 Listener::~Listener() {
@@ -135,8 +91,7 @@ Listener::~Listener() {
     auto it = g_registry.find(m_key);
     if (it != g_registry.end() && it->second.expired()) g_registry.erase(it);
   }
-  m_server->stop();
-  if (m_thread.joinable()) m_thread.join();
+  m_server.reset();
 }
 
 void Listener::AddRoute(const std::string& path, Route route) {
@@ -161,29 +116,16 @@ std::optional<Route> Listener::Find(std::string path) const {
   }
 }
 
-void Listener::Handle(const httplib::Request& req, httplib::Response& res) {
-  IncomingMsg::Data data;
-  data.path = NormalizePath(req.path);
+HttpReply Listener::Handle(IncomingMsg::Data data) const {
+  data.path = NormalizePath(data.path);
   std::optional<Route> route = Find(data.path);
-  if (!route) {
-    res.status = 404;
-    return;
-  }
-  data.contentType = req.get_header_value("Content-Type");
-  data.body = QxMoxArray::CharArray_t(std::string_view(req.body));
-  data.from = req.get_header_value("X-Qx-From");
-  data.peerAddress = req.remote_addr;
-  for (const auto& [name, value] : req.headers) {
-    std::string lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    data.headers.emplace(std::move(lower), value);
-  }
-  m_transport.FillPeer(req, data.secure, data.trustedClientCert, data.peerCommonName);
+  if (!route) return {404, {}, {}};
   IncomingMsg msg(std::move(data));
-  res.status = Dispatch(*route, msg);
-  std::string body = msg.TakeReplyBody();
-  if (!body.empty() || res.status == 200) res.set_content(body, msg.GetReplyContentType());
+  HttpReply reply;
+  reply.status = Dispatch(*route, msg);
+  reply.body = msg.TakeReplyBody();
+  reply.contentType = msg.GetReplyContentType();
+  return reply;
 }
 
 }  // namespace QxZebMsg

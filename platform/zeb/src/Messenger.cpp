@@ -29,12 +29,12 @@ std::string Address(const char* scheme, const std::string& host, int port,
          (basePath == "/" ? "/" : basePath + "/");
 }
 
-// ListenPort picks the port of one scheme: SERVER_PORT serves plain http only; otherwise an
-// ephemeral port with RegisterWithCb, else the scheme's default.
-int ListenPort(const MessengerImpl& m, bool tls) {
-  if (!tls && m.settings.serverPort >= 0) return m.settings.serverPort;
-  if (m.options.IsRegisterWithCb() || (tls && m.settings.serverPort >= 0)) return 0;
-  return tls ? m.settings.tlsPort : m.settings.port;
+// ListenPorts are the ports a messenger listens on: SERVER_PORT, else an ephemeral port with
+// RegisterWithCb, else the default ports of both schemes (a URI without a port reaches either).
+std::vector<int> ListenPorts(const MessengerImpl& m) {
+  if (m.settings.serverPort >= 0) return {m.settings.serverPort};
+  if (m.options.IsRegisterWithCb()) return {0};
+  return {m.settings.port, m.settings.tlsPort};
 }
 
 }  // namespace
@@ -47,18 +47,16 @@ MessengerImpl::~MessengerImpl() { Close(); }
 
 void MessengerImpl::Close() {
   std::map<MsgHandler*, std::pair<std::string, std::shared_ptr<HandlerGate>>> routes;
-  std::shared_ptr<Listener> p, t;
+  std::vector<std::shared_ptr<Listener>> all;
   {
     std::lock_guard lock(mutex);
     if (closed) return;
     closed = true;
     routes.swap(registered);
-    p.swap(plain);
-    t.swap(tls);
+    all.swap(listeners);
   }
   for (auto& [handler, entry] : routes) {
-    if (p) p->RemoveRoute(entry.first);
-    if (t) t->RemoveRoute(entry.first);
+    for (auto& l : all) l->RemoveRoute(entry.first);
     entry.second->WaitIdle();
   }
 }
@@ -84,10 +82,10 @@ Messenger::Messenger(const QxMoxConfig::Configuration_t& configuration, const Op
   if (options.IsSendOnly()) return;
   const std::string& addr = m.settings.listenAddr;
   const std::string host = AdvertisedHost(addr);
-  m.plain = Listener::Acquire(QxZebHttp::TransportFor("http"), addr, ListenPort(m, false));
-  m.baseAddress = Address("http", host, m.plain->GetPort(), m.basePath);
-  m.tls = Listener::Acquire(QxZebHttp::TransportFor("https"), addr, ListenPort(m, true));
-  if (m.tls) m.tlsBaseAddress = Address("https", host, m.tls->GetPort(), m.basePath);
+  for (int port : ListenPorts(m)) m.listeners.push_back(Listener::Acquire(addr, port));
+  m.baseAddress = Address("http", host, m.listeners.front()->GetPort(), m.basePath);
+  if (m.listeners.back()->ServesTls())
+    m.tlsBaseAddress = Address("https", host, m.listeners.back()->GetPort(), m.basePath);
 }
 
 void Messenger::Register(MsgHandler* handler, bool relative, int authenticationValue) {
@@ -98,24 +96,22 @@ void Messenger::Register(MsgHandler* handler, bool relative, int authenticationV
   const std::string sub = handler->GetBasePath().ToUtf8();
   const std::string path = relative ? JoinPath(m.basePath, sub) : NormalizePath(sub);
   std::lock_guard lock(m.mutex);
-  if (m.closed || !m.plain)
+  if (m.closed || m.listeners.empty())
     QxMoxMsg::ThrowIllegalState("Register on a messenger that does not listen");
   if (auto it = m.registered.find(handler); it != m.registered.end()) {
     if (it->second.second == handler->GetGate()) {
       QxMoxMsg::ThrowIllegalArgument("handler registered already");
     }
     // A handler destroyed without Deregister left its entry; a new one now has its address.
-    if (m.plain) m.plain->RemoveRoute(it->second.first);
-    if (m.tls) m.tls->RemoveRoute(it->second.first);
+    for (auto& l : m.listeners) l->RemoveRoute(it->second.first);
     m.registered.erase(it);
   }
   Route route{handler->GetGate(), authenticationValue};
-  m.plain->AddRoute(path, route);
-  if (m.tls) {
+  for (size_t i = 0; i < m.listeners.size(); ++i) {
     try {
-      m.tls->AddRoute(path, route);
+      m.listeners[i]->AddRoute(path, route);
     } catch (...) {
-      m.plain->RemoveRoute(path);
+      while (i-- > 0) m.listeners[i]->RemoveRoute(path);
       throw;
     }
   }
@@ -129,8 +125,7 @@ void Messenger::Deregister(MsgHandler* handler, bool wait) {
     std::lock_guard lock(m.mutex);
     auto it = m.registered.find(handler);
     if (it == m.registered.end()) return;
-    if (m.plain) m.plain->RemoveRoute(it->second.first);
-    if (m.tls) m.tls->RemoveRoute(it->second.first);
+    for (auto& l : m.listeners) l->RemoveRoute(it->second.first);
     gate = it->second.second;
     m.registered.erase(it);
   }

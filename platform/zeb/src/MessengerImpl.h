@@ -22,7 +22,7 @@ struct MessengerImpl : QxZebCore::ObjectBody {
   bool closed = false;
   // Routes go before the listeners: a listener is released only after its routes are removed.
   std::map<MsgHandler*, std::pair<std::string, std::shared_ptr<HandlerGate>>> registered;
-  std::shared_ptr<Listener> plain, tls;
+  std::vector<std::shared_ptr<Listener>> listeners;  // each serves http and, with an identity, https
 
   ~MessengerImpl() override;
   void Close();

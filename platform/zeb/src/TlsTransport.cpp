@@ -206,7 +206,7 @@ class Tls final : public Transport {
     return result;
   }
 
-  std::unique_ptr<httplib::Server> MakeServer() const override {
+  SslCtxPtr MakeServerContext() const override {
     // A process whose key store cannot be read has no TLS identity: it serves plain http only.
     Identity id;
     try {
@@ -218,31 +218,28 @@ class Tls final : public Transport {
       return nullptr;
     }
     if (!id.HasIdentity()) return nullptr;
-    auto server = std::make_unique<httplib::SSLServer>([&id](SSL_CTX& ctx) {
-      try {
-        Setup(&ctx, id);
-      } catch (const std::exception&) {
-        return false;
-      }
-      SSL_CTX_set_verify(&ctx, SSL_VERIFY_PEER, &ServerVerify);
-      return true;
-    });
-    if (!server->is_valid()) {
+    SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
+    if (!ctx) {
       throw HttpException(
           QxMoxMsg::CreateError_t("cannot set up the TLS listener: " + Ssl::ErrorText()), 0);
     }
-    return server;
+    Setup(ctx.get(), id);
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, &ServerVerify);
+    // Trust is read per connection from its own handshake; no session is resumed.
+    SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_TICKET);
+    return ctx;
   }
 
-  void FillPeer(const httplib::Request& req, bool& secure, bool& trusted,
+  void FillPeer(const SSL* ssl, bool& secure, bool& trusted,
                 std::string& commonName) const override {
     secure = true;
     trusted = false;
     commonName.clear();
-    if (req.ssl == nullptr) return;
-    X509* peer = SSL_get0_peer_certificate(req.ssl);
+    if (ssl == nullptr) return;
+    X509* peer = SSL_get0_peer_certificate(ssl);
     if (peer == nullptr) return;
-    trusted = SSL_get_verify_result(req.ssl) == X509_V_OK;
+    trusted = SSL_get_verify_result(ssl) == X509_V_OK;
     commonName = CommonName(peer);
   }
 };

@@ -1,0 +1,44 @@
+// HttpServer: the asynchronous HTTP/1.1 server under a listener, plain HTTP and TLS on one port.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "OpenSslPtr.h"
+#include "qxzeb/Message.h"
+
+namespace QxZebMsg {
+
+// HttpReply is a handler's answer: status, body and its content type.
+struct HttpReply {
+  int status = 200;
+  std::string body;
+  std::string contentType;
+};
+
+// HttpServer accepts connections on one port. Connections cost no thread while idle: one I/O
+// thread reads and writes all of them, a fixed set of worker threads runs the handler. With a
+// TLS context the first byte of a connection (0x16, a TLS record) tells TLS from plain HTTP.
+class HttpServer {
+ public:
+  using Handler = std::function<HttpReply(IncomingMsg::Data)>;
+  // HttpServer binds address:port (0: an ephemeral port) and serves; tls null serves plain HTTP
+  // only. Throws QxZebHttp::HttpException when the port cannot be bound.
+  HttpServer(const std::string& address, int port, QxSecCore::Ssl::SslCtxPtr tls,
+             Handler handler);
+  // ~HttpServer stops accepting, closes every connection and waits for handlers in progress.
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+  int GetPort() const;
+  bool ServesTls() const;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> m_state;
+};
+
+}  // namespace QxZebMsg
