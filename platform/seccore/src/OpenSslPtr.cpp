@@ -8,14 +8,13 @@
 namespace QxSecCore::Ssl {
 
 std::string ErrorText() {
-  std::string text;
+  // The oldest error is the cause; what OpenSSL queued after it only repeats it from further up.
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "unknown error";
   char line[256];
-  while (unsigned long code = ERR_get_error()) {
-    ERR_error_string_n(code, line, sizeof line);
-    if (!text.empty()) text += "; ";
-    text += line;
-  }
-  return text.empty() ? "unknown error" : text;
+  ERR_error_string_n(code, line, sizeof line);
+  return line;
 }
 
 BioPtr MemBio(const void* data, size_t length) {

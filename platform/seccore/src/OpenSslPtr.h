@@ -43,10 +43,11 @@ inline std::shared_ptr<EVP_PKEY> ShareEvpPkey(EvpPkeyPtr key) {
   return std::shared_ptr<EVP_PKEY>(key.release(), Deleter<EVP_PKEY_free>());
 }
 
-// ErrorText drains the thread's OpenSSL error queue into one line ("unknown error" when empty).
+// ErrorText returns the text of the oldest pending OpenSSL error of this thread ("unknown error"
+// when none is pending) and clears the queue.
 std::string ErrorText();
 
-// Throw throws E with "<what>: <OpenSSL error text>", draining the error queue.
+// Throw throws E with "<what>: <oldest OpenSSL error text>", clearing the error queue.
 template <class E>
 [[noreturn]] void Throw(std::string_view what) {
   std::string text(what);
