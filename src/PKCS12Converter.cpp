@@ -21,12 +21,23 @@ namespace {
 namespace Ssl = QxSecCore::Ssl;
 using QxMoxArray::CharArray_t;
 
-// The blob's parameters are fixed. OpenSSL 3 takes zeros to mean AES-256, so every argument is
-// passed explicitly, and the MAC is added in a second step where its digest is named too.
-constexpr int kKeyBagPbe = NID_pbe_WithSHA1And3_Key_TripleDES_CBC;
-constexpr int kCertBagPbe = NID_pbe_WithSHA1And40BitRC2_CBC;
-constexpr int kIterations = 2048;
-constexpr int kMacIterations = 1;
+// A profile's parameters are fixed. OpenSSL 3 takes zeros to mean AES-256, so every argument is
+// passed explicitly, and the MAC is added in a second step where its digest is named too. A
+// cipher NID (not a PKCS#12 PBE NID) makes OpenSSL write PBES2 with PBKDF2 and HMAC-SHA256.
+struct ProfileParams {
+  int keyBagPbe;
+  int certBagPbe;
+  int iterations;
+  int macIterations;
+  const EVP_MD* (*macDigest)();
+};
+
+const ProfileParams& ParamsOf(Pkcs12Profile profile) {
+  static const ProfileParams legacy{NID_pbe_WithSHA1And3_Key_TripleDES_CBC,
+                                    NID_pbe_WithSHA1And40BitRC2_CBC, 2048, 1, EVP_sha1};
+  static const ProfileParams modern{NID_aes_256_cbc, NID_aes_256_cbc, 2048, 2048, EVP_sha256};
+  return profile == Pkcs12Profile::MODERN ? modern : legacy;
+}
 constexpr int kNoMacYet = -1;
 
 // Where is the caller's source position (std::source_location is missing from the standard
@@ -143,8 +154,9 @@ QxSecCore::Key FromRsaKey(EVP_PKEY* pkey) {
 
 CharArray_t& EncodeBlob(const QxSecCore::X509Certificate& cert, const QxSecCore::Key& key,
                         const X509CertList* list, const CharArray_t& friendlyName,
-                        const CharArray_t& password, CharArray_t& out) {
+                        const CharArray_t& password, Pkcs12Profile profile, CharArray_t& out) {
   Initializer::GlobalInit();
+  const ProfileParams& params = ParamsOf(profile);
   ERR_clear_error();
   const Ssl::X509Ptr x509 = ToX509(cert);
   const Ssl::EvpPkeyPtr pkey = ToRsaKey(key);
@@ -162,10 +174,11 @@ CharArray_t& EncodeBlob(const QxSecCore::X509Certificate& cert, const QxSecCore:
   const SecretText pass(password);
   const SecretText name(friendlyName);
   const Ssl::Pkcs12Ptr p12(PKCS12_create(pass.c_str(), name.OrNull(), pkey.get(), x509.get(),
-                                         chain.get(), kKeyBagPbe, kCertBagPbe, kIterations,
-                                         kNoMacYet, 0));
+                                         chain.get(), params.keyBagPbe, params.certBagPbe,
+                                         params.iterations, kNoMacYet, 0));
   if (p12 == nullptr) FailWithOpenSsl(57);
-  if (PKCS12_set_mac(p12.get(), pass.c_str(), -1, nullptr, 0, kMacIterations, EVP_sha1()) != 1) {
+  if (PKCS12_set_mac(p12.get(), pass.c_str(), -1, nullptr, 0, params.macIterations,
+                     params.macDigest()) != 1) {
     FailWithOpenSsl(57);
   }
 
@@ -219,14 +232,22 @@ void DecodeBlob(QxSecCore::X509Certificate& cert, QxSecCore::Key& key, X509CertL
 CharArray_t& PKCS12Converter::Encode(const QxSecCore::X509Certificate& cert,
                                      const QxSecCore::Key& key, const CharArray_t& friendlyName,
                                      const CharArray_t& password, CharArray_t& out) {
-  return EncodeBlob(cert, key, nullptr, friendlyName, password, out);
+  return EncodeBlob(cert, key, nullptr, friendlyName, password, Pkcs12Profile::LEGACY, out);
 }
 
 CharArray_t& PKCS12Converter::Encode(const QxSecCore::X509Certificate& cert,
                                      const QxSecCore::Key& key, const X509CertList& list,
                                      const CharArray_t& friendlyName, const CharArray_t& password,
                                      CharArray_t& out) {
-  return EncodeBlob(cert, key, &list, friendlyName, password, out);
+  return EncodeBlob(cert, key, &list, friendlyName, password, Pkcs12Profile::LEGACY, out);
+}
+
+CharArray_t& PKCS12Converter::EncodeWithProfile(const QxSecCore::X509Certificate& cert,
+                                                const QxSecCore::Key& key, const X509CertList& list,
+                                                const CharArray_t& friendlyName,
+                                                const CharArray_t& password, Pkcs12Profile profile,
+                                                CharArray_t& out) {
+  return EncodeBlob(cert, key, &list, friendlyName, password, profile, out);
 }
 
 void PKCS12Converter::Decode(QxSecCore::X509Certificate& cert, QxSecCore::Key& key,

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -236,6 +237,7 @@ void AddCertCommand(CLI::App& app) {
 struct ExportArgs {
   std::string cert, key, name, out, passwordFile;
   std::vector<std::string> chain;
+  QxSecCm::Pkcs12Profile profile = QxSecCm::Pkcs12Profile::MODERN;
 };
 
 void Pkcs12Export(const ExportArgs& a) {
@@ -247,8 +249,8 @@ void Pkcs12Export(const ExportArgs& a) {
   }
   const Secret password = ReadPassword(a.passwordFile, true);
   Secret blob;
-  QxSecCm::PKCS12Converter::Encode(cert, key, chain, TextWithNul(a.name), password.bytes,
-                                   blob.bytes);
+  QxSecCm::PKCS12Converter::EncodeWithProfile(cert, key, chain, TextWithNul(a.name),
+                                              password.bytes, a.profile, blob.bytes);
   OutputFiles out;
   out.Add(a.out, blob.bytes, OutputFiles::SECRET);
   out.Commit();
@@ -305,7 +307,7 @@ void AddPkcs12Command(CLI::App& app) {
   CLI::App* exportCmd = pkcs12->add_subcommand(
       "export",
       "Pack a certificate, its private key and further certificates into a password-protected "
-      "PKCS#12 file (3DES key bag, RC2-40 certificate bags, 2048 iterations, SHA-1 MAC)");
+      "PKCS#12 file");
   exportCmd->add_option("--cert", exp->cert, "The PEM certificate")->type_name("FILE")->required();
   exportCmd->add_option("--key", exp->key, "Its unencrypted PEM RSA private key")
       ->type_name("FILE")
@@ -320,6 +322,18 @@ void AddPkcs12Command(CLI::App& app) {
   exportCmd->add_option("--out", exp->out, "Where to write the PKCS#12 file (mode 0600)")
       ->type_name("FILE")
       ->required();
+  exportCmd
+      ->add_option("--profile", exp->profile,
+                   "modern (default): AES-256-CBC with PBKDF2 for key and certificates, SHA-256 "
+                   "MAC, 2048 iterations each; legacy: 3DES key bag, RC2-40 certificate bags, "
+                   "2048 iterations, SHA-1 MAC with 1 iteration, for old readers (OpenSSL 3 "
+                   "needs -legacy to read it)")
+      ->transform(CLI::CheckedTransformer(
+          std::map<std::string, QxSecCm::Pkcs12Profile>{
+              {"modern", QxSecCm::Pkcs12Profile::MODERN},
+              {"legacy", QxSecCm::Pkcs12Profile::LEGACY}},
+          CLI::ignore_case))
+      ->type_name("modern|legacy");
   AddPasswordFile(exportCmd, exp->passwordFile);
   exportCmd->callback([exp] { Pkcs12Export(*exp); });
 

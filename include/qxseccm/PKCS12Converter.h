@@ -8,6 +8,13 @@
 
 namespace QxSecCm {
 
+// Pkcs12Profile names the algorithms a PKCS#12 blob is written with.
+//   LEGACY  the converter's fixed parameters (below): readable by old tools, but OpenSSL 3 reads
+//           its RC2-40 certificate bags only with its legacy provider.
+//   MODERN  key and certificate bags with PBES2 (PBKDF2 with HMAC-SHA256, AES-256-CBC), 2048
+//           iterations; the MAC is HMAC-SHA256 with 2048 iterations.
+enum class Pkcs12Profile { LEGACY, MODERN };
+
 // PKCS12Converter packs a certificate, its RSA private key and optionally further certificates
 // (a CA chain) into the DER encoding of a PKCS#12 structure, and unpacks one again. It has only
 // static members and no state; each member first runs the library's one-time crypto set-up
@@ -56,6 +63,16 @@ class PKCS12Converter {
                                          const QxMoxArray::CharArray_t& friendlyName,
                                          const QxMoxArray::CharArray_t& password,
                                          QxMoxArray::CharArray_t& out);
+
+  // EncodeWithProfile(cert, key, list, friendlyName, password, profile, out) is Encode with the
+  // certificates of list written with the algorithms of profile; Encode is this with LEGACY.
+  static QxMoxArray::CharArray_t& EncodeWithProfile(const QxSecCore::X509Certificate& cert,
+                                                    const QxSecCore::Key& key,
+                                                    const X509CertList& list,
+                                                    const QxMoxArray::CharArray_t& friendlyName,
+                                                    const QxMoxArray::CharArray_t& password,
+                                                    Pkcs12Profile profile,
+                                                    QxMoxArray::CharArray_t& out);
 
   // Decode(cert, key, password, data) unpacks the PKCS#12 blob in data. The certificate that
   // belongs to the blob's private key is assigned to cert and the key (an RSA key, type 1) to

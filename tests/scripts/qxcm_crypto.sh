@@ -166,8 +166,23 @@ no_temp_files "cert sign"
 
 # --- pkcs12 export / import --------------------------------------------------------------------
 echo "export pass" >pw
-check "pkcs12 export with a chain" "$qxcm" pkcs12 export --cert node.pem --key node.key \
-  --chain ca.pem --name node-1 --out node.p12 --password-file pw
+check "pkcs12 export (modern profile by default)" "$qxcm" pkcs12 export --cert node.pem \
+  --key node.key --chain ca.pem --name node-1 --out modern.p12 --password-file pw
+info="$(openssl pkcs12 -info -noout -in modern.p12 -passin "pass:export pass" 2>&1)"
+contains "modern certificate bags: PBES2 AES-256-CBC, 2048 iterations" "$info" \
+  "PKCS7 Encrypted data: PBES2, PBKDF2, AES-256-CBC, Iteration 2048, PRF hmacWithSHA256"
+contains "modern key bag: PBES2 AES-256-CBC, 2048 iterations" "$info" \
+  "Shrouded Keybag: PBES2, PBKDF2, AES-256-CBC, Iteration 2048, PRF hmacWithSHA256"
+contains "modern MAC: SHA-256, 2048 iterations" "$info" "MAC: sha256, Iteration 2048"
+check "pkcs12 import of a modern file" "$qxcm" pkcs12 import --in modern.p12 \
+  --out-cert modern.pem --out-key modern.key --password-file pw
+equal "the key comes back from a modern file" "$(key_modulus modern.key)" \
+  "$(key_modulus node.key)"
+refused "an unknown profile" "" "$qxcm" pkcs12 export --cert node.pem --key node.key \
+  --name x --out w.p12 --password-file pw --profile rc4
+
+check "pkcs12 export with a chain (legacy profile)" "$qxcm" pkcs12 export --cert node.pem \
+  --key node.key --chain ca.pem --name node-1 --out node.p12 --password-file pw --profile legacy
 equal "the PKCS#12 file has mode 0600" "$(mode node.p12)" 600
 info="$(openssl pkcs12 -info -legacy -noout -in node.p12 -passin "pass:export pass" 2>&1)"
 contains "certificate bags: RC2-40, 2048 iterations" "$info" \
