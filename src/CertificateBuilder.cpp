@@ -6,6 +6,7 @@
 
 #include "CertificateIssuer.h"
 #include "CryptoSupport.h"
+#include "TraceMacros.h"
 #include "SerialFile.h"
 #include "qxmox/Config.h"
 #include "qxmox/Sync.h"

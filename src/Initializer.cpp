@@ -13,6 +13,7 @@
 #include <string>
 
 #include "CryptoSupport.h"
+#include "TraceMacros.h"
 #include "qxmox/Net.h"
 #include "qxmox/Thread.h"
 #include "qxseccm/Tracer.h"

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "CryptoSupport.h"
+#include "TraceMacros.h"
 #include "qxmox/Config.h"
 #include "qxmox/Exception.h"
 #include "qxseccm/Catalog.h"

@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include "CryptoSupport.h"
+#include "TraceMacros.h"
 #include "OpenSslPtr.h"
 #include "qxseccm/ExceptionTracer.h"
 #include "qxseccm/Initializer.h"
