@@ -21,6 +21,7 @@
 #include <map>
 #include <string>
 
+#include "OpenSslPtr.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/Runtime.h"
 #include "qxseccm/CertRequest.h"
@@ -32,6 +33,7 @@
 namespace {
 
 using QxMoxArray::CharArray_t;
+namespace Ssl = QxSecCore::Ssl;
 
 constexpr const char* kLockName = "7d41c0e6-2a9f-4b18-8c35-91e0d6a4b2f7";
 
@@ -41,8 +43,8 @@ struct Setup {
   QxSecCore::X509Certificate caCert;
   QxSecCore::Key caKey;
   CharArray_t csr;
-  X509* caX509 = nullptr;  // the plain loop's CA, parsed once like the builder's
-  EVP_PKEY* caPkey = nullptr;
+  Ssl::X509Ptr caX509;  // the plain loop's CA, parsed once like the builder's
+  Ssl::EvpPkeyPtr caPkey;
 };
 
 Setup& Shared() {
@@ -64,13 +66,11 @@ Setup& Shared() {
     QxSecCm::X509CertRequest request("bench-node", "Lab");
     request.GetEncoded(s.csr);
     const CharArray_t caPem = s.caCert.GetEncoded();
-    BIO* bio = BIO_new_mem_buf(caPem.GetData(), static_cast<int>(caPem.GetSize()));
-    s.caX509 = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
+    const Ssl::BioPtr certBio(BIO_new_mem_buf(caPem.GetData(), static_cast<int>(caPem.GetSize())));
+    s.caX509.reset(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
     const CharArray_t keyPem = s.caKey.GetEncoded();
-    bio = BIO_new_mem_buf(keyPem.GetData(), static_cast<int>(keyPem.GetSize()));
-    s.caPkey = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
+    const Ssl::BioPtr keyBio(BIO_new_mem_buf(keyPem.GetData(), static_cast<int>(keyPem.GetSize())));
+    s.caPkey.reset(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
     return s;
   }();
   return setup;
@@ -113,43 +113,37 @@ uint32_t DrawSerial() {
 // the request's key decoded (X509_REQ_get_pubkey) and encoded again (X509_set_pubkey).
 int ExactSequence(const CharArray_t& csr, CharArray_t& out) {
   const Setup& s = Shared();
-  BIO* in = BIO_new_mem_buf(csr.GetData(), static_cast<int>(csr.GetSize()));
-  X509_REQ* req = PEM_read_bio_X509_REQ(in, nullptr, nullptr, nullptr);
-  BIO_free(in);
-  EVP_PKEY* key = X509_REQ_get_pubkey(req);
-  if (X509_REQ_verify(req, key) != 1) std::abort();
-  X509* cert = X509_new();
+  const Ssl::BioPtr in(BIO_new_mem_buf(csr.GetData(), static_cast<int>(csr.GetSize())));
+  const Ssl::X509ReqPtr req(PEM_read_bio_X509_REQ(in.get(), nullptr, nullptr, nullptr));
+  const Ssl::EvpPkeyPtr key(X509_REQ_get_pubkey(req.get()));
+  if (X509_REQ_verify(req.get(), key.get()) != 1) std::abort();
+  const Ssl::X509Ptr cert(X509_new());
   const uint32_t serial = DrawSerial();
-  X509_set_version(cert, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(serial));
-  X509_set_subject_name(cert, X509_REQ_get_subject_name(req));
-  X509_set_issuer_name(cert, X509_get_subject_name(s.caX509));
-  X509_set_pubkey(cert, key);
-  X509_gmtime_adj(X509_getm_notBefore(cert), -86400);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 630720000);
+  X509_set_version(cert.get(), 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), static_cast<long>(serial));
+  X509_set_subject_name(cert.get(), X509_REQ_get_subject_name(req.get()));
+  X509_set_issuer_name(cert.get(), X509_get_subject_name(s.caX509.get()));
+  X509_set_pubkey(cert.get(), key.get());
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -86400);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 630720000);
   static const char* const kNames[] = {"authorityKeyIdentifier", "basicConstraints", "keyUsage",
                                        "nsComment", "subjectKeyIdentifier"};
   static const char* const kValues[] = {"keyid,issuer:always", "CA:FALSE",
                                         "nonRepudiation,digitalSignature,keyEncipherment",
                                         "MT Quillax Certificate", "hash"};
   X509V3_CTX ctx{};
-  X509V3_set_ctx(&ctx, s.caX509, cert, nullptr, nullptr, 0);
+  X509V3_set_ctx(&ctx, s.caX509.get(), cert.get(), nullptr, nullptr, 0);
   for (int i = 0; i < 5; ++i) {
-    X509_EXTENSION* ext = X509V3_EXT_conf(nullptr, &ctx, kNames[i], kValues[i]);
-    X509_add_ext(cert, ext, -1);
-    X509_EXTENSION_free(ext);
+    const Ssl::X509ExtensionPtr ext(X509V3_EXT_conf(nullptr, &ctx, kNames[i], kValues[i]));
+    X509_add_ext(cert.get(), ext.get(), -1);
   }
-  if (X509_sign(cert, s.caPkey, EVP_sha1()) <= 0) std::abort();
-  BIO* pem = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(pem, cert);
+  if (X509_sign(cert.get(), s.caPkey.get(), EVP_sha1()) <= 0) std::abort();
+  const Ssl::BioPtr pem(BIO_new(BIO_s_mem()));
+  PEM_write_bio_X509(pem.get(), cert.get());
   char* data = nullptr;
-  const long length = BIO_get_mem_data(pem, &data);
+  const long length = BIO_get_mem_data(pem.get(), &data);
   out.Resize(static_cast<size_t>(length));
   std::memcpy(out.GetData(), data, static_cast<size_t>(length));
-  BIO_free(pem);
-  X509_free(cert);
-  EVP_PKEY_free(key);
-  X509_REQ_free(req);
   return static_cast<int>(length);
 }
 
@@ -268,8 +262,6 @@ int main(int argc, char** argv) {
   std::printf("  durable serial step alone           %10.1f   %10.1f\n", serial.wall, serial.cpu);
   std::printf("  RSA-1024 key pairs (X509CertRequest)%10.1f   %10.1f\n", keys.wall, keys.cpu);
 
-  X509_free(s.caX509);
-  EVP_PKEY_free(s.caPkey);
   if (s.ownHome) std::filesystem::remove_all(s.home);
   benchmark::Shutdown();
   return 0;

@@ -10,6 +10,8 @@
 #include "qxmox/Message.h"
 #include "qxmox/String.h"
 
+// Internal to the library: none of these is exported from it.
+#pragma GCC visibility push(hidden)
 namespace QxSecCm::Crypto {
 
 // TakeOpenSslError takes the oldest pending OpenSSL error of this thread off the queue and
@@ -36,3 +38,4 @@ int NoPassword(char* buffer, int size, int rwflag, void* data);
 int CopyOut(BIO* bio, QxMoxArray::CharArray_t& out);
 
 }  // namespace QxSecCm::Crypto
+#pragma GCC visibility pop

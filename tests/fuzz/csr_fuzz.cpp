@@ -15,6 +15,7 @@
 #include <string>
 #include <system_error>
 
+#include "OpenSslPtr.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/Exception.h"
 #include "qxseccm/CertRequest.h"
@@ -24,16 +25,9 @@
 
 namespace {
 
-template <auto Free>
-struct Deleter {
-  template <class T>
-  void operator()(T* p) const {
-    Free(p);
-  }
-};
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
-using ReqPtr = std::unique_ptr<X509_REQ, Deleter<X509_REQ_free>>;
+using QxSecCore::Ssl::BioPtr;
+using QxSecCore::Ssl::X509Ptr;
+using ReqPtr = QxSecCore::Ssl::X509ReqPtr;
 
 std::unique_ptr<QxSecCm::CertificateBuilder> g_builder;
 char g_home[] = "/tmp/qx-csr-fuzz-XXXXXX";  // the serial file's QX_HOME, removed at exit

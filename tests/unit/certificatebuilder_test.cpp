@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Files.h"
+#include "OpenSslPtr.h"
 #include "TestHome.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/Config.h"
@@ -41,18 +42,10 @@ namespace {
 constexpr long kLifetime = 630720000;
 constexpr long kDay = 86400;
 
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-struct ReqFree {
-  void operator()(X509_REQ* p) const { X509_REQ_free(p); }
-};
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free(p); }
-};
-using X509P = std::unique_ptr<X509, X509Free>;
-using ReqP = std::unique_ptr<X509_REQ, ReqFree>;
-using BioP = std::unique_ptr<BIO, BioFree>;
+namespace Ssl = QxSecCore::Ssl;
+using X509P = Ssl::X509Ptr;
+using ReqP = Ssl::X509ReqPtr;
+using BioP = Ssl::BioPtr;
 
 std::string Str(const CharArray_t& bytes) { return bytes.ToStdString(); }
 
@@ -87,8 +80,8 @@ std::string PemOf(X509_REQ* req) {
 std::string Der(X509* cert) {
   unsigned char* der = nullptr;
   const int length = i2d_X509(cert, &der);
+  const Ssl::OpenSslBytes owned(der);
   std::string bytes(reinterpret_cast<char*>(der), static_cast<size_t>(length));
-  OPENSSL_free(der);
   return bytes;
 }
 
@@ -148,7 +141,8 @@ X509P ExactSequence(const std::string& csr, X509* caCert, EVP_PKEY* caKey, long 
                     long notBeforeOffset, bool isCA) {
   BioP bio(BIO_new_mem_buf(csr.data(), static_cast<int>(csr.size())));
   ReqP req(PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr));
-  EVP_PKEY* key = X509_REQ_get_pubkey(req.get());
+  const Ssl::EvpPkeyPtr owned(X509_REQ_get_pubkey(req.get()));
+  EVP_PKEY* key = owned.get();
   EXPECT_EQ(X509_REQ_verify(req.get(), key), 1);
   X509P cert(X509_new());
   X509_set_version(cert.get(), 2);
@@ -167,12 +161,10 @@ X509P ExactSequence(const std::string& csr, X509* caCert, EVP_PKEY* caKey, long 
   X509V3_CTX ctx{};
   X509V3_set_ctx(&ctx, caCert, cert.get(), nullptr, nullptr, 0);
   for (int i = 0; i < 5; ++i) {
-    X509_EXTENSION* ext = X509V3_EXT_conf(nullptr, &ctx, names[i], values[i]);
-    X509_add_ext(cert.get(), ext, -1);
-    X509_EXTENSION_free(ext);
+    const Ssl::X509ExtensionPtr ext(X509V3_EXT_conf(nullptr, &ctx, names[i], values[i]));
+    X509_add_ext(cert.get(), ext.get(), -1);
   }
   X509_sign(cert.get(), caKey, EVP_sha1());
-  EVP_PKEY_free(key);
   return cert;
 }
 
@@ -271,8 +263,8 @@ TYPED_TEST(BuilderTest, SelfSignedCertificateHasSerialZeroIssuerSubjectAnd7300Da
   EXPECT_EQ(EVP_PKEY_get_bits(key.Native()), 1024);
   BIGNUM* e = nullptr;
   ASSERT_EQ(EVP_PKEY_get_bn_param(key.Native(), "e", &e), 1);
+  const Ssl::BignumPtr exponent(e);
   EXPECT_TRUE(BN_is_word(e, 3));
-  BN_free(e);
 
   WriteFile(this->home / "root.pem", Str(cert.GetEncoded()));
   const std::string text = Run("openssl x509 -noout -text -in " + (this->home / "root.pem"));
@@ -315,11 +307,10 @@ TYPED_TEST(BuilderTest, RequestWithBadSignatureIsRefusedWithMessage7AndDrawsNoSe
   X509CertRequest request("node-2", "Chur");
   // A subject changed after signing.
   ReqP changed(request.GetRequest());
-  X509_NAME* name = X509_NAME_new();
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+  const Ssl::X509NamePtr name(X509_NAME_new());
+  X509_NAME_add_entry_by_txt(name.get(), "CN", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>("intruder"), -1, -1, 0);
-  X509_REQ_set_subject_name(changed.get(), name);
-  X509_NAME_free(name);
+  X509_REQ_set_subject_name(changed.get(), name.get());
   // A request carrying one key, signed with another.
   X509CertRequest other("node-3", "Chur");
   ReqP foreign(request.GetRequest());
@@ -549,11 +540,8 @@ std::string SignedRequest(EVP_PKEY* key, const char* cn, bool oldHeader,
 TEST_F(BuilderTwinsTest, RequestsFromOtherToolsKeepTheirKeyBytesAndRefuseMalformedKeys) {
   const Ca& ca = SharedCa();
   CertificateBuilder builder(ca.cert, ca.key);
-  struct KeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-  };
-  const std::unique_ptr<EVP_PKEY, KeyFree> ec(EVP_EC_gen("P-256"));
-  const std::unique_ptr<EVP_PKEY, KeyFree> rsa(EVP_RSA_gen(2048));
+  const Ssl::EvpPkeyPtr ec(EVP_EC_gen("P-256"));
+  const Ssl::EvpPkeyPtr rsa(EVP_RSA_gen(2048));
   ASSERT_TRUE(ec && rsa);
   // An EC key takes OpenSSL's general decoder, an RSA key with the usual exponent the direct
   // one; both with an attribute and one under the old PEM header.
@@ -573,8 +561,8 @@ TEST_F(BuilderTwinsTest, RequestsFromOtherToolsKeepTheirKeyBytesAndRefuseMalform
   // and no serial number is used up.
   unsigned char* der = nullptr;
   const int length = i2d_PublicKey(rsa.get(), &der);
+  const Ssl::OpenSslBytes owned(der);
   std::string bits(reinterpret_cast<char*>(der), static_cast<size_t>(length));
-  OPENSSL_free(der);
   bits += std::string("\x05\x00", 2);
   const std::string trailing = SignedRequest(rsa.get(), "rsa-node", false, &bits);
   const std::string serialBefore = ReadFile(home / "data/sec/cs/serial.dat");

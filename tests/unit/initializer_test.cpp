@@ -1,4 +1,5 @@
 // Initializer: set-up once per process, its trace, the legacy provider and OpenSSL error texts.
+#include "OpenSslPtr.h"
 #include "qxseccm/Initializer.h"
 
 #include <gtest/gtest.h>
@@ -118,12 +119,10 @@ TEST(Initializer, SetsUpOnceAcrossThreadsAndTracesEachStepInOrder) {
 TEST(Initializer, LoadsDefaultAndLegacyProviders) {
   Initializer::GlobalInit();
   EXPECT_TRUE(Initializer::IsInitialized());
-  EVP_CIPHER* rc2 = EVP_CIPHER_fetch(nullptr, "RC2-40-CBC", nullptr);
+  const QxSecCore::Ssl::EvpCipherPtr rc2(EVP_CIPHER_fetch(nullptr, "RC2-40-CBC", nullptr));
   EXPECT_NE(rc2, nullptr) << "the legacy provider is not loaded";
-  EVP_CIPHER_free(rc2);
-  EVP_MD* sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  const QxSecCore::Ssl::EvpMdPtr sha1(EVP_MD_fetch(nullptr, "SHA1", nullptr));
   EXPECT_NE(sha1, nullptr);
-  EVP_MD_free(sha1);
   ERR_clear_error();
 }
 
@@ -131,9 +130,8 @@ TEST(Initializer, GetOpenSslErrorTakesTheOldestErrorOneAtATime) {
   Initializer::GlobalInit();
   ERR_clear_error();
   // Two failures of different kinds.
-  BIO* bio = BIO_new_mem_buf("garbage", -1);
-  EXPECT_EQ(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr), nullptr);
-  BIO_free(bio);
+  const QxSecCore::Ssl::BioPtr bio(BIO_new_mem_buf("garbage", -1));
+  EXPECT_EQ(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), nullptr);
   EXPECT_EQ(EVP_CIPHER_fetch(nullptr, "NO-SUCH-CIPHER", nullptr), nullptr);
 
   CharArray_t small(10);

@@ -1,4 +1,5 @@
 // X509CertRequest: key pairs and PKCS#10 requests, checked by OpenSSL's tool and API.
+#include "OpenSslPtr.h"
 #include "qxseccm/X509CertRequest.h"
 
 #include <gtest/gtest.h>
@@ -26,10 +27,8 @@ using QxSecCm::X509CertRequest;
 
 namespace {
 
-struct ReqFree {
-  void operator()(X509_REQ* p) const { X509_REQ_free(p); }
-};
-using ReqP = std::unique_ptr<X509_REQ, ReqFree>;
+namespace Ssl = QxSecCore::Ssl;
+using ReqP = Ssl::X509ReqPtr;
 
 std::string Shell(const std::string& command) {
   FILE* pipe = popen((command + " 2>&1").c_str(), "r");
@@ -46,8 +45,8 @@ using QxTest::ReadFile;
 std::string NameDer(const X509_NAME* name) {
   unsigned char* der = nullptr;
   const int length = i2d_X509_NAME(name, &der);
+  const Ssl::OpenSslBytes owned(der);
   std::string bytes(reinterpret_cast<char*>(der), static_cast<size_t>(length));
-  OPENSSL_free(der);
   return bytes;
 }
 
@@ -85,8 +84,8 @@ TEST_F(X509CertRequestTest, KeyIsRsa1024WithExponent3AndPrivateKeyMatchesRequest
   EXPECT_EQ(EVP_PKEY_get_bits(pair), 1024);
   BIGNUM* e = nullptr;
   ASSERT_EQ(EVP_PKEY_get_bn_param(pair, "e", &e), 1);
+  const Ssl::BignumPtr exponent(e);
   EXPECT_TRUE(BN_is_word(e, 3));
-  BN_free(e);
 
   const QxSecCore::Key key = request.GetPrivateKey();
   EXPECT_EQ(key.GetType(), QxSecCore::Key::TYPE_RSA_PRIVATE);
@@ -118,15 +117,14 @@ TEST_F(X509CertRequestTest, SubjectTextIsUtf8AndAsciiIsEncodedAsOpenSslEncodesAs
   X509CertRequest ascii("plain", "Aarau");
   const ReqP req(ascii.GetRequest());
   // The same name built from ASCII text: byte for byte what MBSTRING_ASC gives.
-  X509_NAME* expected = X509_NAME_new();
+  const Ssl::X509NamePtr expected(X509_NAME_new());
   for (const auto& [field, value] :
        {std::pair{"CN", "plain"}, std::pair{"L", "Aarau"}, std::pair{"O", "Marrow-Tessing"},
         std::pair{"OU", "Quillax"}}) {
-    X509_NAME_add_entry_by_txt(expected, field, MBSTRING_ASC,
+    X509_NAME_add_entry_by_txt(expected.get(), field, MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
   }
-  EXPECT_EQ(NameDer(X509_REQ_get_subject_name(req.get())), NameDer(expected));
-  X509_NAME_free(expected);
+  EXPECT_EQ(NameDer(X509_REQ_get_subject_name(req.get())), NameDer(expected.get()));
 
   X509CertRequest accented(u"n\u00f6de", u"Z\u00fcrich");
   const ReqP other(accented.GetRequest());

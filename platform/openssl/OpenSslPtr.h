@@ -1,13 +1,16 @@
-// Owning pointers for every OpenSSL type the security core uses, and the error helper.
+// Owning pointers for every OpenSSL type the libraries, programs and tests use, and the one
+// OpenSSL error helper. Everything here is inline and hidden: no library exports it.
 #pragma once
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <climits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,20 +39,29 @@ using OpenSslString = std::unique_ptr<char, Deleter<FreeOpenSslMemory>>;
 using OpenSslBytes = std::unique_ptr<unsigned char, Deleter<FreeOpenSslMemory>>;
 
 // Shared forms for objects held by value classes whose copies share one object.
-inline std::shared_ptr<X509> ShareX509(X509Ptr cert) {
-  return std::shared_ptr<X509>(cert.release(), Deleter<X509_free>());
+[[gnu::visibility("hidden")]] inline std::shared_ptr<X509> ShareX509(X509Ptr cert) {
+  // A lambda, not Deleter: the shared_ptr's control block type then stays private to each user.
+  return std::shared_ptr<X509>(cert.release(), [](X509* p) { X509_free(p); });
 }
-inline std::shared_ptr<EVP_PKEY> ShareEvpPkey(EvpPkeyPtr key) {
-  return std::shared_ptr<EVP_PKEY>(key.release(), Deleter<EVP_PKEY_free>());
+[[gnu::visibility("hidden")]] inline std::shared_ptr<EVP_PKEY> ShareEvpPkey(EvpPkeyPtr key) {
+  return std::shared_ptr<EVP_PKEY>(key.release(), [](EVP_PKEY* p) { EVP_PKEY_free(p); });
 }
 
 // ErrorText returns the text of the oldest pending OpenSSL error of this thread ("unknown error"
 // when none is pending) and clears the queue.
-std::string ErrorText();
+[[gnu::visibility("hidden")]] inline std::string ErrorText() {
+  // The oldest error is the cause; what OpenSSL queued after it only repeats it from further up.
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "unknown error";
+  char line[256];
+  ERR_error_string_n(code, line, sizeof line);
+  return line;
+}
 
 // Throw throws E with "<what>: <oldest OpenSSL error text>", clearing the error queue.
 template <class E>
-[[noreturn]] void Throw(std::string_view what) {
+[[noreturn, gnu::visibility("hidden")]] void Throw(std::string_view what) {
   std::string text(what);
   text.append(": ").append(ErrorText());
   throw E(QxMoxMsg::CreateWarn_t(QxMoxStr::String_t(text)));
@@ -57,15 +69,28 @@ template <class E>
 
 // Check throws E (see Throw) unless ok.
 template <class E = QxMoxMsg::RuntimeException_t>
-void Check(bool ok, std::string_view what) {
+[[gnu::visibility("hidden")]] void Check(bool ok, std::string_view what) {
   if (!ok) Throw<E>(what);
 }
 
 // MemBio returns a read-only memory BIO over length bytes at data (not copied: they must
 // outlive the BIO). Throws IllegalArgumentError_t when length does not fit OpenSSL's int.
-BioPtr MemBio(const void* data, size_t length);
+[[gnu::visibility("hidden")]] inline BioPtr MemBio(const void* data, size_t length) {
+  if (length > static_cast<size_t>(INT_MAX)) {
+    QxMoxMsg::ThrowIllegalArgument("Input too large for OpenSSL");
+  }
+  static const char kEmpty[1] = {0};
+  BioPtr bio(BIO_new_mem_buf(data != nullptr ? data : kEmpty, static_cast<int>(length)));
+  Check(bio != nullptr, "BIO_new_mem_buf");
+  return bio;
+}
 // BioBytes returns what was written to a memory BIO.
-std::string_view BioBytes(BIO* bio);
+[[gnu::visibility("hidden")]] inline std::string_view BioBytes(BIO* bio) {
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio, &data);
+  if (size <= 0 || data == nullptr) return {};
+  return {data, static_cast<size_t>(size)};
+}
 
 }  // namespace QxSecCore::Ssl
 
@@ -102,5 +127,8 @@ namespace QxSecCore::Ssl {
 
 using X509StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
 using SslCtxPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>>;
+using SslPtr = std::unique_ptr<SSL, Deleter<SSL_free>>;
+using EvpMdPtr = std::unique_ptr<EVP_MD, Deleter<EVP_MD_free>>;
+using EvpCipherPtr = std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER_free>>;
 
 }  // namespace QxSecCore::Ssl
