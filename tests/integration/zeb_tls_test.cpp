@@ -16,9 +16,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "Files.h"
 #include "OpenSslPtr.h"
@@ -257,17 +257,25 @@ class TlsTest : public QxTest::HomeTest {
     return server->GetTlsBaseCbAddress().ToUtf8() + sub;
   }
 
+  // Failure posts to url and returns the status and text of the HttpException that ends it;
+  // a post that succeeds fails the test.
+  std::pair<int, std::string> Failure(const std::string& url) {
+    try {
+      Send(url);
+    } catch (const QxZebHttp::HttpException& e) {
+      return {e.GetStatus(), e.what()};
+    }
+    ADD_FAILURE() << url << " was accepted";
+    return {200, {}};
+  }
+
   // Refusal returns why the library's client refused a raw server presenting chainPem.
   std::string Refusal(const std::string& chainPem, const std::string& keyPem) {
     RawServer peer(Pem(chainPem), Pem(keyPem));
-    try {
-      Send("https://127.0.0.1:" + std::to_string(peer.Port()) + "/qx/any");
-    } catch (const QxZebHttp::HttpException& e) {
-      EXPECT_EQ(e.GetStatus(), 0);
-      return e.what();
-    }
-    ADD_FAILURE() << chainPem << " was accepted";
-    return {};
+    const auto [status, why] =
+        Failure("https://127.0.0.1:" + std::to_string(peer.Port()) + "/qx/any");
+    EXPECT_EQ(status, 0) << why;
+    return why;
   }
 
   const std::string pki = home / "pki";
@@ -275,15 +283,6 @@ class TlsTest : public QxTest::HomeTest {
   std::optional<QxZebMsg::Messenger> server;  // made once the key store holds node-a
   std::optional<QxZebMsg::Messenger> tool;
 };
-
-int StatusOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const QxZebHttp::HttpException& e) {
-    return e.GetStatus();
-  }
-  return 200;
-}
 
 }  // namespace
 
@@ -321,9 +320,10 @@ TEST_F(TlsTest, Tls11Refused) {
 }
 
 TEST_F(TlsTest, WeakServerCertificatesRefused) {
-  { std::string w = Refusal("rsa512.pem", "rsa512.key"); EXPECT_NE(w.find("key too weak"), std::string::npos) << w; }
-  EXPECT_NE(Refusal("md5-leaf.pem", "root-leaf.key").find("digest algorithm too weak"),
-            std::string::npos);
+  const std::string rsa512 = Refusal("rsa512.pem", "rsa512.key");
+  EXPECT_NE(rsa512.find("key too weak"), std::string::npos) << rsa512;
+  const std::string md5 = Refusal("md5-leaf.pem", "root-leaf.key");
+  EXPECT_NE(md5.find("digest algorithm too weak"), std::string::npos) << md5;
 }
 
 TEST_F(TlsTest, WeakClientCertificateRefused) {
@@ -363,7 +363,7 @@ TEST_F(TlsTest, UntrustedChainRefused) {
   store.RemoveCertificate("root");
   store.InstallCertificate("root", QxSecCore::X509Certificate(String_t(ReadFile(Pem("other.pem")))),
                            true, true);
-  EXPECT_EQ(StatusOf([&] { Send(Tls("any")); }), 0);
+  EXPECT_EQ(Failure(Tls("any")).first, 0);
   EXPECT_EQ(open.calls, 0);
 }
 
@@ -372,6 +372,6 @@ TEST_F(TlsTest, ValueTwoWithoutClientCertificateRefused) {
   server->Register(&certOnly, true, 2);
   EXPECT_EQ(Send(Tls("two")), "re:x") << "this process presents node-a";
   WriteConfig(home, "nobody");
-  EXPECT_EQ(StatusOf([&] { Send(Tls("two")); }), 403);
+  EXPECT_EQ(Failure(Tls("two")).first, 403);
   EXPECT_EQ(certOnly.calls, 1);
 }
