@@ -15,10 +15,8 @@
 #include <mutex>
 #include <thread>
 
-#include "Files.h"
 #include "PeerProcess.h"
 #include "TestHome.h"
-#include "qxseccore/KeyStore.h"
 #include "qxzeb/QxZeb.h"
 
 using namespace std::chrono_literals;
@@ -443,99 +441,4 @@ TEST_F(ZebTest, MessagesAndCallsAcrossProcesses) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_THROW(client.Call("Add", QxMoxNet::URI_t(String_t(peer.Address() + "rpc")), {}, 2, args),
                QxMoxMsg::Exception_t);
-}
-
-namespace {
-
-using QxTest::ReadFile;
-
-void WriteConfig(const QxTest::TempHome& home, const std::string& coreId) {
-  std::filesystem::create_directories(home / "etc");
-  std::ofstream(home / "etc/qx.conf") << "[sec.core]\nCORE_ID = " << coreId << "\n";
-}
-
-// TlsTest gives the process the platform's certificate profile (RSA-1024, SHA-1), made by the
-// openssl command: a trusted root, the own entry "node-a" issued by it, and a second root that
-// the key store does not trust with a leaf "node-a" of its own.
-class TlsTest : public ZebTest {
- protected:
-  void SetUp() override {
-    const std::string d = home / "pki";
-    std::filesystem::create_directories(d);
-    const std::string script =
-        "set -e; cd '" + d +
-        "'; for ca in root other; do "
-        "openssl req -x509 -newkey rsa:1024 -sha1 -nodes -days 2 -keyout $ca.key -out $ca.pem "
-        "-subj /CN=$ca-ca 2>/dev/null; "
-        "openssl req -newkey rsa:1024 -nodes -keyout $ca-leaf.key -out $ca-leaf.csr "
-        "-subj /CN=node-a 2>/dev/null; "
-        "openssl x509 -req -sha1 -days 2 -in $ca-leaf.csr -CA $ca.pem -CAkey $ca.key "
-        "-CAcreateserial -out $ca-leaf.pem 2>/dev/null; done";
-    ASSERT_EQ(std::system(script.c_str()), 0);
-    QxSecCore::KeyStore store;
-    store.InstallCertificate("node-a",
-                             QxSecCore::X509Certificate(String_t(ReadFile(d + "/root-leaf.pem"))),
-                             QxSecCore::Key(QxSecCore::Key::TYPE_RSA_PRIVATE,
-                                            CharArray_t(ReadFile(d + "/root-leaf.key"))),
-                             true, true);
-    store.InstallCertificate(
-        "root", QxSecCore::X509Certificate(String_t(ReadFile(d + "/root.pem"))), true, true);
-    WriteConfig(home, "node-a");
-  }
-};
-
-}  // namespace
-
-TEST_F(TlsTest, TargetIdTrustAndClientCertificates) {
-  QxZebMsg::Messenger server = Listening("qx");
-  ASSERT_TRUE(server.GetTlsBaseCbAddress().ToUtf8().starts_with("https://127.0.0.1:"))
-      << server.GetTlsBaseCbAddress().ToUtf8();
-  QxZebRpc::RpcServer rpc(Loopback(), QxZebRpc::RpcServer::Options().SetBasePath("rpc"));
-  EchoRpc echo;
-  rpc.Register("Echo", &echo);
-  server.Register(rpc, true, 0);
-  Recorder certOnly("two");
-  server.Register(&certOnly, true, 2);
-  const QxMoxNet::URI_t rpcUri(server.GetTlsBaseCbAddress() + String_t("rpc"));
-  const QxMoxNet::URI_t twoUri(server.GetTlsBaseCbAddress() + String_t("two"));
-  // One port serves both: the plain http address names the same port.
-  EXPECT_EQ(QxMoxNet::URI_t(server.GetBaseCbAddress()).GetPort(), rpcUri.GetPort());
-
-  QxZebMsg::Messenger tool = SendOnly();
-  QxZebRpc::RpcClient client(Loopback(), tool);
-  auto invoke = [&](const char* target) {
-    QxZebRpc::RpcCall call =
-        client.CreateCall(rpcUri, QxZebRpc::RpcCall::Options().SetTargetID(target));
-    call.GetEnvelope().SetMethod("Echo");
-    int32_t n = 0;
-    QxZebSoap::SOAPArgInt in("n", 1), out("n", &n);
-    QxZebSoap::SOAPArg* args[] = {&in};
-    QxZebSoap::SOAPArg* results[] = {&out};
-    call.GetEnvelope().SetArgs(1, args);
-    call.Invoke(1, results, "UTF-8");
-    return n;
-  };
-  EXPECT_EQ(invoke("node-a"), 2);
-  EXPECT_EQ(invoke(""), 2) << "without a target id any trusted server is accepted";
-  EXPECT_THROW(invoke("node-b"), QxZebHttp::TargetIDFailureException);
-
-  // Value 2: served with a trusted client certificate (this process presents node-a) ...
-  EXPECT_EQ(Exchange(tool, twoUri, "x"), "re:x");
-  EXPECT_EQ(certOnly.calls, 1);
-  Recorder anyone("any");
-  server.Register(&anyone, true, 0);
-  EXPECT_EQ(Exchange(tool, At(server, "any"), "p"), "re:p") << "plain http on the TLS port";
-  // ... refused (403, no handler) without one.
-  WriteConfig(home, "nobody");
-  EXPECT_EQ(StatusOf([&] { Exchange(tool, twoUri, "x"); }), 403);
-  EXPECT_EQ(certOnly.calls, 1);
-  WriteConfig(home, "node-a");
-
-  // A server whose certificate does not chain to a trusted root is refused.
-  QxSecCore::KeyStore store;
-  store.RemoveCertificate("root");
-  store.InstallCertificate(
-      "root", QxSecCore::X509Certificate(String_t(ReadFile(home / "pki/other.pem"))), true, true);
-  EXPECT_THROW(invoke("node-a"), QxZebHttp::HttpException);
-  EXPECT_EQ(StatusOf([&] { Exchange(tool, twoUri, "x"); }), 0);
 }

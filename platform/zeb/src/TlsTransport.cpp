@@ -127,20 +127,25 @@ struct VerifyState {
 // AcceptPlatformProfile clears the chain errors that only say a certificate is of the
 // platform's profile (an RSA key of at least 1024 bits, a SHA-1 signature): certificate
 // verification applies the security level on its own, apart from the security callback.
+// A weak digest is the signature on the current certificate, a small key its own key.
 bool AcceptPlatformProfile(X509_STORE_CTX* store) {
+  X509* cert = X509_STORE_CTX_get_current_cert(store);
+  if (cert == nullptr) return false;
   switch (X509_STORE_CTX_get_error(store)) {
     case X509_V_ERR_CA_MD_TOO_WEAK:
-    case X509_V_ERR_EE_KEY_TOO_SMALL:
-    case X509_V_ERR_CA_KEY_TOO_SMALL:
+      if (X509_get_signature_nid(cert) != NID_sha1WithRSAEncryption) return false;
       break;
+    case X509_V_ERR_EE_KEY_TOO_SMALL:
+    case X509_V_ERR_CA_KEY_TOO_SMALL: {
+      EVP_PKEY* key = X509_get0_pubkey(cert);
+      if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA ||
+          EVP_PKEY_get_bits(key) < 1024) {
+        return false;
+      }
+      break;
+    }
     default:
       return false;
-  }
-  X509* cert = X509_STORE_CTX_get_current_cert(store);
-  EVP_PKEY* key = cert ? X509_get0_pubkey(cert) : nullptr;
-  if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA ||
-      EVP_PKEY_get_bits(key) < 1024) {
-    return false;
   }
   X509_STORE_CTX_set_error(store, X509_V_OK);
   return true;
@@ -165,9 +170,19 @@ int ClientVerify(int ok, X509_STORE_CTX* store) {
 
 // The server asks every caller for a certificate but admits callers without one or with an
 // untrusted one; whether a certificate chained to a trusted root is read per request
-// (authentication values).
+// (authentication values). Verification goes on past a refused certificate, so the first
+// refused error is kept as the result: a profile error cleared further up must not hide it.
 int ServerVerify(int ok, X509_STORE_CTX* store) {
-  if (!ok) AcceptPlatformProfile(store);
+  static const int refusedIndex =
+      X509_STORE_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  if (!ok && !AcceptPlatformProfile(store) &&
+      X509_STORE_CTX_get_ex_data(store, refusedIndex) == nullptr) {
+    const intptr_t error = X509_STORE_CTX_get_error(store);
+    X509_STORE_CTX_set_ex_data(store, refusedIndex, reinterpret_cast<void*>(error));
+  }
+  if (void* refused = X509_STORE_CTX_get_ex_data(store, refusedIndex)) {
+    X509_STORE_CTX_set_error(store, static_cast<int>(reinterpret_cast<intptr_t>(refused)));
+  }
   return 1;
 }
 
