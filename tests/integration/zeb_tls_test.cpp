@@ -33,8 +33,7 @@ namespace Ssl = QxSecCore::Ssl;
 
 namespace {
 
-// The test's one SSL owner: OpenSslPtr.h has no alias for SSL itself.
-using SslPtr = std::unique_ptr<SSL, Ssl::Deleter<SSL_free>>;
+using Ssl::SslPtr;
 
 QxMoxConfig::Configuration_t Loopback() {
   QxMoxConfig::Configuration_t config;
