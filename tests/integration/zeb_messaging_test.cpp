@@ -13,6 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "Files.h"
@@ -108,6 +111,24 @@ int StatusOf(const std::function<void()>& f) {
   return 200;
 }
 
+// ServerSides returns the connections the kernel holds on the server's side of port in any
+// state but listening (closed ones linger in TIME_WAIT), each named by its peer's address:port.
+std::set<std::string> ServerSides(int port) {
+  std::set<std::string> peers;
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state != "0A" && std::stoi(local.substr(local.find(':') + 1), nullptr, 16) == port) {
+      peers.insert(remote);
+    }
+  }
+  return peers;
+}
+
 class ZebTest : public QxTest::HomeTest {};
 
 }  // namespace
@@ -183,6 +204,43 @@ TEST_F(ZebTest, ClosedPortFailsQuicklyAndTimeoutApplies) {
   EXPECT_EQ(SendOnly().GetTimeout(), 250);
   std::filesystem::remove(home / "etc/qx.conf");
   EXPECT_EQ(SendOnly().GetTimeout(), 30000);
+}
+
+// Calls reuse kept-alive connections, one per concurrent caller, and a connection the server
+// closed is replaced without the caller noticing.
+TEST_F(ZebTest, CallsReuseConnectionsAcrossServerRestart) {
+  std::optional<QxZebMsg::Messenger> server(Listening("srv"));
+  Recorder echo("msg");
+  server->Register(&echo, true, 0);
+  const QxMoxNet::URI_t uri = At(*server, "msg");
+  const int port = uri.GetPort();
+  QxZebMsg::Messenger tool = SendOnly();
+  auto opened = [port, before = ServerSides(port)] {
+    size_t n = 0;
+    for (const std::string& peer : ServerSides(port)) n += before.count(peer) == 0;
+    return n;
+  };
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(Exchange(tool, uri, std::to_string(i)), "re:" + std::to_string(i));
+  EXPECT_EQ(opened(), 1u) << "20 sequential calls, one connection";
+
+  std::vector<std::thread> callers;
+  std::atomic<int> answered{0};
+  for (int t = 0; t < 6; ++t) {
+    callers.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) answered += Exchange(tool, uri, "t") == "re:t";
+    });
+  }
+  for (std::thread& t : callers) t.join();
+  EXPECT_EQ(answered, 120);
+  EXPECT_LE(opened(), 6u) << "no more connections than concurrent callers";
+
+  // The server goes away, closing every kept-alive connection, and comes back on its port.
+  server.reset();
+  QxMoxConfig::Configuration_t samePort = Loopback();
+  samePort.SetAttrValue("SERVER_PORT", String_t(std::to_string(port)));
+  server.emplace(samePort, QxZebMsg::Messenger::Options().SetBasePath("srv"));
+  server->Register(&echo, true, 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Exchange(tool, uri, "again"), "re:again");
 }
 
 TEST_F(ZebTest, MessengersOnOnePortShareOneListener) {

@@ -32,20 +32,29 @@ long ParseNumber(const std::string& text, const char* key, long min, long max) {
   return value;
 }
 
+struct PlainClient final : PooledClient {
+  PlainClient(const std::string& host, int port) : client(host, port) { KeepAlive(client, *this); }
+  httplib::ClientImpl& Client() override { return client; }
+  httplib::ClientImpl client;
+};
+
 class Plain final : public Transport {
  public:
   const char* Scheme() const override { return "http"; }
   int DefaultPort(const Settings& s) const override { return s.port; }
   PostResult Post(const std::string& host, int port, const PostRequest& request) const override {
-    httplib::ClientImpl client(host, port);
+    ClientPool::Lease lease = ClientPool::Shared().Take(
+        ClientPool::Key({Scheme(), host, std::to_string(port)}),
+        [&] { return std::make_unique<PlainClient>(host, port); });
     httplib::Error error = httplib::Error::Success;
-    PostResult result = DoPost(client, host, port, request, error);
+    PostResult result = DoPost(lease, request, error);
     if (error != httplib::Error::Success) {
       throw HttpException(
           QxMoxMsg::CreateError_t("HTTP POST to " + host + ":" + std::to_string(port) +
                                   request.path + " failed: " + httplib::to_string(error)),
           0);
     }
+    lease.Keep();
     return result;
   }
   QxSecCore::Ssl::SslCtxPtr MakeServerContext() const override { return nullptr; }
@@ -86,36 +95,58 @@ const Transport& PlainTransport() {
   return plain;
 }
 
-PostResult DoPost(httplib::ClientImpl& client, const std::string&, int, const PostRequest& request,
-                  httplib::Error& error) {
+void KeepAlive(httplib::ClientImpl& client, PooledClient& owner) {
+  client.set_keep_alive(true);
+  // The header and the body go out in two writes; Nagle would hold the second one back until
+  // the server's delayed acknowledgement of the first.
+  client.set_tcp_nodelay(true);
+  client.set_socket_options([&owner](socket_t fd) { owner.Watch(fd); });
+}
+
+PostResult DoPost(ClientPool::Lease& lease, const PostRequest& request, httplib::Error& error) {
   const time_t sec = request.timeoutMs / 1000;
   const time_t usec = (request.timeoutMs % 1000) * 1000;
-  client.set_connection_timeout(sec, usec);
-  client.set_read_timeout(sec, usec);
-  client.set_write_timeout(sec, usec);
-  client.set_keep_alive(false);
-  PostResult result;
-  size_t received = 0;
-  httplib::Request req;
-  req.method = "POST";
-  req.path = request.path;
-  req.headers = request.headers;
-  req.body = request.body;
-  req.set_header("Content-Type", request.contentType);
-  req.content_receiver = [&](const char* data, size_t length, uint64_t, uint64_t) {
-    received += length;
-    if (received > kMaxBody) return false;
-    result.body.append(data, length);
-    return true;
-  };
-  httplib::Response res;
-  if (!client.send(req, res, error)) {
+  for (;;) {
+    httplib::ClientImpl& client = lease->Client();
+    client.set_connection_timeout(sec, usec);
+    client.set_read_timeout(sec, usec);
+    client.set_write_timeout(sec, usec);
+    const uint64_t connection = lease->Connection();
+    const std::optional<uint64_t> receivedBefore = lease->BytesReceived();
+    PostResult result;
+    size_t received = 0;
+    httplib::Request req;
+    req.method = "POST";
+    req.path = request.path;
+    req.headers = request.headers;
+    req.body = request.body;
+    req.set_header("Content-Type", request.contentType);
+    req.content_receiver = [&](const char* data, size_t length, uint64_t, uint64_t) {
+      received += length;
+      if (received > kMaxBody) return false;
+      result.body.append(data, length);
+      return true;
+    };
+    httplib::Response res;
+    error = httplib::Error::Success;
+    if (client.send(req, res, error)) {
+      result.status = res.status;
+      result.contentType = res.get_header_value("Content-Type");
+      return result;
+    }
     if (error == httplib::Error::Success) error = httplib::Error::Unknown;
-    return result;
+    // A POST is sent twice only when the server cannot have acted on it: a server closes a
+    // kept-alive connection once it has been idle a while, and a request that crosses that close
+    // fails to write or reads end-of-stream before any answer. Then the connection is the one
+    // taken from the pool (the client did not reconnect on its own) and the kernel counted no
+    // byte received on it during this call. A server that read the request and failed before
+    // answering also fits; a caller of a POST must bear that case with any transport.
+    const bool staleClose = (error == httplib::Error::Write || error == httplib::Error::Read) &&
+                            lease.Reused() && lease->Connection() == connection &&
+                            receivedBefore && lease->BytesReceived() == receivedBefore;
+    if (!staleClose) return result;
+    lease.Renew();
   }
-  result.status = res.status;
-  result.contentType = res.get_header_value("Content-Type");
-  return result;
 }
 
 PostResult Post(const QxMoxNet::URI_t& uri, const Settings& settings, PostRequest request,
