@@ -19,14 +19,14 @@ void PooledClient::Watch(int fd) {
   ++m_connection;
 }
 
-std::optional<uint64_t> PooledClient::BytesReceived() const {
+std::optional<uint64_t> PooledClient::Received() const {
   tcp_info info{};
   socklen_t size = sizeof info;
   if (m_fd < 0 || getsockopt(m_fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
-      size < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) {
+      size < offsetof(tcp_info, tcpi_data_segs_in) + sizeof info.tcpi_data_segs_in) {
     return std::nullopt;
   }
-  return info.tcpi_bytes_received;
+  return info.tcpi_data_segs_in;
 }
 
 ClientPool::Lease::Lease(ClientPool& pool, std::string key, Factory make)

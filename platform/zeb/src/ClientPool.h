@@ -32,9 +32,9 @@ class PooledClient {
   void Watch(int fd);
   // Connection counts the connections watched so far; it changes when the client reconnects.
   uint64_t Connection() const { return m_connection; }
-  // BytesReceived returns the bytes the kernel received on the watched connection; empty
-  // without one or when the kernel does not tell.
-  std::optional<uint64_t> BytesReceived() const;
+  // Received returns the number of segments carrying data that the kernel received on the
+  // watched connection (a FIN alone is none); empty without one or when the kernel does not tell.
+  std::optional<uint64_t> Received() const;
 
  private:
   int m_fd = -1;

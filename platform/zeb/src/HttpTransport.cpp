@@ -43,9 +43,9 @@ class Plain final : public Transport {
   const char* Scheme() const override { return "http"; }
   int DefaultPort(const Settings& s) const override { return s.port; }
   PostResult Post(const std::string& host, int port, const PostRequest& request) const override {
-    ClientPool::Lease lease = ClientPool::Shared().Take(
-        ClientPool::Key({Scheme(), host, std::to_string(port)}),
-        [&] { return std::make_unique<PlainClient>(host, port); });
+    ClientPool::Lease lease =
+        ClientPool::Shared().Take(ClientPool::Key({Scheme(), host, std::to_string(port)}),
+                                  [&] { return std::make_unique<PlainClient>(host, port); });
     httplib::Error error = httplib::Error::Success;
     PostResult result = DoPost(lease, request, error);
     if (error != httplib::Error::Success) {
@@ -58,8 +58,7 @@ class Plain final : public Transport {
     return result;
   }
   QxSecCore::Ssl::SslCtxPtr MakeServerContext() const override { return nullptr; }
-  void FillPeer(const SSL*, bool& secure, bool& trusted,
-                std::string& commonName) const override {
+  void FillPeer(const SSL*, bool& secure, bool& trusted, std::string& commonName) const override {
     secure = false;
     trusted = false;
     commonName.clear();
@@ -112,7 +111,7 @@ PostResult DoPost(ClientPool::Lease& lease, const PostRequest& request, httplib:
     client.set_read_timeout(sec, usec);
     client.set_write_timeout(sec, usec);
     const uint64_t connection = lease->Connection();
-    const std::optional<uint64_t> receivedBefore = lease->BytesReceived();
+    const std::optional<uint64_t> receivedBefore = lease->Received();
     PostResult result;
     size_t received = 0;
     httplib::Request req;
@@ -135,15 +134,17 @@ PostResult DoPost(ClientPool::Lease& lease, const PostRequest& request, httplib:
       return result;
     }
     if (error == httplib::Error::Success) error = httplib::Error::Unknown;
-    // A POST is sent twice only when the server cannot have acted on it: a server closes a
-    // kept-alive connection once it has been idle a while, and a request that crosses that close
-    // fails to write or reads end-of-stream before any answer. Then the connection is the one
-    // taken from the pool (the client did not reconnect on its own) and the kernel counted no
-    // byte received on it during this call. A server that read the request and failed before
-    // answering also fits; a caller of a POST must bear that case with any transport.
+    // A POST is not sent twice in general. The exception is the race with a server closing a
+    // kept-alive connection that was idle a while: a request crossing that close fails to write
+    // or reads end-of-stream, and the server never handled it. Such a failure is told by: the
+    // connection came from the pool, the client did not reconnect on its own during the call,
+    // and the kernel counted no segment carrying data received on it (the server's FIN carries
+    // none), so not one byte of an answer arrived. The new connection is not reused, so the
+    // request goes out at most twice. A server that read the request and closed without a word
+    // looks the same; a caller of a POST bears that case with any transport.
     const bool staleClose = (error == httplib::Error::Write || error == httplib::Error::Read) &&
-                            lease.Reused() && lease->Connection() == connection &&
-                            receivedBefore && lease->BytesReceived() == receivedBefore;
+                            lease.Reused() && lease->Connection() == connection && receivedBefore &&
+                            lease->Received() == receivedBefore;
     if (!staleClose) return result;
     lease.Renew();
   }

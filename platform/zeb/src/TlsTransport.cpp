@@ -203,7 +203,7 @@ struct TlsClient final : PooledClient {
   }
   httplib::ClientImpl& Client() override { return client; }
 
-  VerifyState state;           // the context's app data: declared first, destroyed last
+  VerifyState state;  // the context's app data: declared first, destroyed last
   httplib::SSLClient client;
 };
 
