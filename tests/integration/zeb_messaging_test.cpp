@@ -1,8 +1,8 @@
 // Messaging on loopback: messages and replies, handler lifetime, timeouts, shared listeners,
 // authentication values, RPC calls with simple arguments, in one process and across two.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -13,6 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "PeerProcess.h"
@@ -106,6 +109,24 @@ int StatusOf(const std::function<void()>& f) {
   return 200;
 }
 
+// ServerSides returns the connections the kernel holds on the server's side of port in any
+// state but listening (closed ones linger in TIME_WAIT), each named by its peer's address:port.
+std::set<std::string> ServerSides(int port) {
+  std::set<std::string> peers;
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state != "0A" && std::stoi(local.substr(local.find(':') + 1), nullptr, 16) == port) {
+      peers.insert(remote);
+    }
+  }
+  return peers;
+}
+
 class ZebTest : public QxTest::HomeTest {};
 
 }  // namespace
@@ -183,6 +204,129 @@ TEST_F(ZebTest, ClosedPortFailsQuicklyAndTimeoutApplies) {
   EXPECT_EQ(SendOnly().GetTimeout(), 30000);
 }
 
+// Calls reuse kept-alive connections, one per concurrent caller, and a connection the server
+// closed is replaced without the caller noticing.
+TEST_F(ZebTest, CallsReuseConnectionsAcrossServerRestart) {
+  std::optional<QxZebMsg::Messenger> server(Listening("srv"));
+  Recorder echo("msg");
+  server->Register(&echo, true, 0);
+  const QxMoxNet::URI_t uri = At(*server, "msg");
+  const int port = uri.GetPort();
+  QxZebMsg::Messenger tool = SendOnly();
+  auto opened = [port, before = ServerSides(port)] {
+    size_t n = 0;
+    for (const std::string& peer : ServerSides(port)) n += before.count(peer) == 0;
+    return n;
+  };
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(Exchange(tool, uri, std::to_string(i)), "re:" + std::to_string(i));
+  EXPECT_EQ(opened(), 1u) << "20 sequential calls, one connection";
+
+  std::vector<std::thread> callers;
+  std::atomic<int> answered{0};
+  for (int t = 0; t < 6; ++t) {
+    callers.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) answered += Exchange(tool, uri, "t") == "re:t";
+    });
+  }
+  for (std::thread& t : callers) t.join();
+  EXPECT_EQ(answered, 120);
+  EXPECT_LE(opened(), 6u) << "no more connections than concurrent callers";
+
+  // The server goes away, closing every kept-alive connection, and comes back on its port.
+  server.reset();
+  QxMoxConfig::Configuration_t samePort = Loopback();
+  samePort.SetAttrValue("SERVER_PORT", String_t(std::to_string(port)));
+  server.emplace(samePort, QxZebMsg::Messenger::Options().SetBasePath("srv"));
+  server->Register(&echo, true, 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Exchange(tool, uri, "again"), "re:again");
+}
+
+namespace {
+
+// ScriptedServer accepts connections on loopback and meets the requests read on them, in
+// order, with its steps: "ok" answers, "drop" closes the connection before answering, "cut"
+// closes it after the first bytes of the answer. Without steps left it closes what it accepts.
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(std::vector<std::string> steps) : m_steps(std::move(steps)) {
+    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), size) != 0 || listen(m_fd, 8) != 0 ||
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
+      throw std::runtime_error("cannot listen");
+    }
+    m_port = ntohs(addr.sin_port);
+    m_thread = std::thread([this] { Serve(); });
+  }
+  ~ScriptedServer() {
+    shutdown(m_fd, SHUT_RDWR);
+    m_thread.join();
+    close(m_fd);
+  }
+  QxMoxNet::URI_t Uri() const {
+    return QxMoxNet::URI_t(String_t("http://127.0.0.1:" + std::to_string(m_port) + "/msg"));
+  }
+  std::atomic<int> connections{0};
+
+ private:
+  void Serve() {
+    size_t next = 0;
+    for (int c; (c = accept(m_fd, nullptr, nullptr)) >= 0; close(c)) {
+      ++connections;
+      while (next < m_steps.size() && ReadRequest(c)) {
+        const std::string& step = m_steps[next++];
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nreply";
+        if (step == "drop") break;
+        send(c, answer.data(), step == "cut" ? 5 : answer.size(), MSG_NOSIGNAL);
+        if (step == "cut") break;
+      }
+    }
+  }
+  static bool ReadRequest(int c) {
+    std::string in;
+    char buf[4096];
+    size_t end;
+    while ((end = in.find("\r\n\r\n")) == std::string::npos) {
+      const ssize_t n = recv(c, buf, sizeof buf, 0);
+      if (n <= 0) return false;
+      in.append(buf, static_cast<size_t>(n));
+    }
+    const size_t at = in.find("Content-Length: ");
+    const size_t length = at == std::string::npos ? 0 : std::stoul(in.substr(at + 16));
+    while (in.size() < end + 4 + length) {
+      const ssize_t n = recv(c, buf, sizeof buf, 0);
+      if (n <= 0) return false;
+      in.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  std::vector<std::string> m_steps;
+  int m_fd = -1;
+  int m_port = 0;
+  std::thread m_thread;
+};
+
+}  // namespace
+
+// A reused connection closed before any byte of the answer is taken for one the server closed
+// while idle: the call is sent once more on a new connection. A connection closed after part of
+// the answer, or a new connection closed early, fails the call.
+TEST_F(ZebTest, ReusedConnectionClosedBeforeAnswerIsRetriedOnce) {
+  ScriptedServer server({"ok", "drop", "ok", "cut", "drop"});
+  QxZebMsg::Messenger tool = SendOnly();
+  EXPECT_EQ(Exchange(tool, server.Uri(), "1"), "reply");
+  EXPECT_EQ(Exchange(tool, server.Uri(), "2"), "reply");
+  EXPECT_EQ(server.connections, 2);
+  EXPECT_EQ(StatusOf([&] { Exchange(tool, server.Uri(), "3"); }), 0);
+  EXPECT_EQ(StatusOf([&] { Exchange(tool, server.Uri(), "4"); }), 0);
+  EXPECT_EQ(server.connections, 3) << "only the call on a reused, silent connection is repeated";
+}
+
 TEST_F(ZebTest, MessengersOnOnePortShareOneListener) {
   int port;
   {
@@ -223,7 +367,8 @@ TEST_F(ZebTest, IdleAndSlowConnectionsDoNotStallCalls) {
   server.Register(&echo, true, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(QxMoxNet::URI_t(server.GetBaseCbAddress()).GetPort()));
+  addr.sin_port =
+      htons(static_cast<uint16_t>(QxMoxNet::URI_t(server.GetBaseCbAddress()).GetPort()));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   struct Sockets {
     std::vector<int> fds;

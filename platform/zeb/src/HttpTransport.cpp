@@ -32,25 +32,33 @@ long ParseNumber(const std::string& text, const char* key, long min, long max) {
   return value;
 }
 
+struct PlainClient final : PooledClient {
+  PlainClient(const std::string& host, int port) : client(host, port) { KeepAlive(client, *this); }
+  httplib::ClientImpl& Client() override { return client; }
+  httplib::ClientImpl client;
+};
+
 class Plain final : public Transport {
  public:
   const char* Scheme() const override { return "http"; }
   int DefaultPort(const Settings& s) const override { return s.port; }
   PostResult Post(const std::string& host, int port, const PostRequest& request) const override {
-    httplib::ClientImpl client(host, port);
+    ClientPool::Lease lease =
+        ClientPool::Shared().Take(ClientPool::Key({Scheme(), host, std::to_string(port)}),
+                                  [&] { return std::make_unique<PlainClient>(host, port); });
     httplib::Error error = httplib::Error::Success;
-    PostResult result = DoPost(client, host, port, request, error);
+    PostResult result = DoPost(lease, request, error);
     if (error != httplib::Error::Success) {
       throw HttpException(
           QxMoxMsg::CreateError_t("HTTP POST to " + host + ":" + std::to_string(port) +
                                   request.path + " failed: " + httplib::to_string(error)),
           0);
     }
+    lease.Keep();
     return result;
   }
   QxSecCore::Ssl::SslCtxPtr MakeServerContext() const override { return nullptr; }
-  void FillPeer(const SSL*, bool& secure, bool& trusted,
-                std::string& commonName) const override {
+  void FillPeer(const SSL*, bool& secure, bool& trusted, std::string& commonName) const override {
     secure = false;
     trusted = false;
     commonName.clear();
@@ -86,36 +94,60 @@ const Transport& PlainTransport() {
   return plain;
 }
 
-PostResult DoPost(httplib::ClientImpl& client, const std::string&, int, const PostRequest& request,
-                  httplib::Error& error) {
+void KeepAlive(httplib::ClientImpl& client, PooledClient& owner) {
+  client.set_keep_alive(true);
+  // The header and the body go out in two writes; Nagle would hold the second one back until
+  // the server's delayed acknowledgement of the first.
+  client.set_tcp_nodelay(true);
+  client.set_socket_options([&owner](socket_t fd) { owner.Watch(fd); });
+}
+
+PostResult DoPost(ClientPool::Lease& lease, const PostRequest& request, httplib::Error& error) {
   const time_t sec = request.timeoutMs / 1000;
   const time_t usec = (request.timeoutMs % 1000) * 1000;
-  client.set_connection_timeout(sec, usec);
-  client.set_read_timeout(sec, usec);
-  client.set_write_timeout(sec, usec);
-  client.set_keep_alive(false);
-  PostResult result;
-  size_t received = 0;
-  httplib::Request req;
-  req.method = "POST";
-  req.path = request.path;
-  req.headers = request.headers;
-  req.body = request.body;
-  req.set_header("Content-Type", request.contentType);
-  req.content_receiver = [&](const char* data, size_t length, uint64_t, uint64_t) {
-    received += length;
-    if (received > kMaxBody) return false;
-    result.body.append(data, length);
-    return true;
-  };
-  httplib::Response res;
-  if (!client.send(req, res, error)) {
+  for (;;) {
+    httplib::ClientImpl& client = lease->Client();
+    client.set_connection_timeout(sec, usec);
+    client.set_read_timeout(sec, usec);
+    client.set_write_timeout(sec, usec);
+    const uint64_t connection = lease->Connection();
+    const std::optional<uint64_t> receivedBefore = lease->Received();
+    PostResult result;
+    size_t received = 0;
+    httplib::Request req;
+    req.method = "POST";
+    req.path = request.path;
+    req.headers = request.headers;
+    req.body = request.body;
+    req.set_header("Content-Type", request.contentType);
+    req.content_receiver = [&](const char* data, size_t length, uint64_t, uint64_t) {
+      received += length;
+      if (received > kMaxBody) return false;
+      result.body.append(data, length);
+      return true;
+    };
+    httplib::Response res;
+    error = httplib::Error::Success;
+    if (client.send(req, res, error)) {
+      result.status = res.status;
+      result.contentType = res.get_header_value("Content-Type");
+      return result;
+    }
     if (error == httplib::Error::Success) error = httplib::Error::Unknown;
-    return result;
+    // A POST is not sent twice in general. The exception is the race with a server closing a
+    // kept-alive connection that was idle a while: a request crossing that close fails to write
+    // or reads end-of-stream, and the server never handled it. Such a failure is told by: the
+    // connection came from the pool, the client did not reconnect on its own during the call,
+    // and the kernel counted no segment carrying data received on it (the server's FIN carries
+    // none), so not one byte of an answer arrived. The new connection is not reused, so the
+    // request goes out at most twice. A server that read the request and closed without a word
+    // looks the same; a caller of a POST bears that case with any transport.
+    const bool staleClose = (error == httplib::Error::Write || error == httplib::Error::Read) &&
+                            lease.Reused() && lease->Connection() == connection && receivedBefore &&
+                            lease->Received() == receivedBefore;
+    if (!staleClose) return result;
+    lease.Renew();
   }
-  result.status = res.status;
-  result.contentType = res.get_header_value("Content-Type");
-  return result;
 }
 
 PostResult Post(const QxMoxNet::URI_t& uri, const Settings& settings, PostRequest request,

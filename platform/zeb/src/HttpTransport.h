@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ClientPool.h"
 #include "OpenSslPtr.h"
 #include "qxmox/Config.h"
 #include "qxmox/Net.h"
@@ -73,8 +74,12 @@ const Transport& TransportFor(const std::string& scheme);
 PostResult Post(const QxMoxNet::URI_t& uri, const Settings& settings, PostRequest request,
                 bool acceptStatus500);
 
-// DoPost posts through a prepared client and maps a failure to HttpException.
-PostResult DoPost(httplib::ClientImpl& client, const std::string& host, int port,
-                  const PostRequest& request, httplib::Error& error);
+// KeepAlive prepares a new client of owner for the pool: kept-alive connections, each watched
+// by owner.
+void KeepAlive(httplib::ClientImpl& client, PooledClient& owner);
+
+// DoPost posts through the leased client; error tells a failure. A failure on a reused
+// connection that received nothing is retried once on a new connection.
+PostResult DoPost(ClientPool::Lease& lease, const PostRequest& request, httplib::Error& error);
 
 }  // namespace QxZebHttp

@@ -48,6 +48,22 @@ struct Identity {
     return id;
   }
   bool HasIdentity() const { return !cert.IsNull(); }
+
+  // Fingerprint returns the SHA-256 digests of the certificate and of the trusted roots; a
+  // connection is reused only under the identity and trust it was made with.
+  std::string Fingerprint() const {
+    std::string out(HasIdentity() ? "I" : "-");
+    auto add = [&out](const QxSecCore::X509Certificate& c) {
+      unsigned char md[EVP_MAX_MD_SIZE];
+      unsigned int n = 0;
+      Ssl::Check<QxMoxMsg::RuntimeException_t>(X509_digest(c.Native(), EVP_sha256(), md, &n) == 1,
+                                               "certificate digest");
+      out.append(reinterpret_cast<const char*>(md), n);
+    };
+    if (HasIdentity()) add(cert);
+    for (const auto& root : trusted) add(root);
+    return out;
+  }
 };
 
 using SecurityFn = int (*)(const SSL*, const SSL_CTX*, int, int, int, void*, void*);
@@ -186,6 +202,26 @@ int ServerVerify(int ok, X509_STORE_CTX* store) {
   return 1;
 }
 
+// TlsClient is a kept-alive client that proves one target id under one identity and trust.
+// Every connection it makes is verified in its handshake, so a connection it reuses was.
+struct TlsClient final : PooledClient {
+  TlsClient(const std::string& host, int port, const Identity& id, const std::string& targetId)
+      : client(host, port) {
+    SSL_CTX* ctx = client.ssl_context();
+    if (ctx == nullptr) QxMoxMsg::ThrowRuntime("no TLS client context");
+    client.enable_server_certificate_verification(false);  // verified by ClientVerify instead
+    Setup(ctx, id);
+    state.targetId = targetId;
+    SSL_CTX_set_app_data(ctx, &state);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &ClientVerify);
+    KeepAlive(client, *this);
+  }
+  httplib::ClientImpl& Client() override { return client; }
+
+  VerifyState state;  // the context's app data: declared first, destroyed last
+  httplib::SSLClient client;
+};
+
 class Tls final : public Transport {
  public:
   const char* Scheme() const override { return "https"; }
@@ -193,18 +229,12 @@ class Tls final : public Transport {
 
   PostResult Post(const std::string& host, int port, const PostRequest& request) const override {
     const Identity id = Identity::Load(true);
-    httplib::SSLClient client(host, port);
-    SSL_CTX* ctx = client.ssl_context();
-    if (ctx == nullptr) QxMoxMsg::ThrowRuntime("no TLS client context");
-    client.enable_server_certificate_verification(false);  // verified by ClientVerify instead
-    Setup(ctx, id);
-    VerifyState state;
-    state.targetId = request.targetId;
-    SSL_CTX_set_app_data(ctx, &state);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &ClientVerify);
+    ClientPool::Lease lease = ClientPool::Shared().Take(
+        ClientPool::Key({Scheme(), host, std::to_string(port), request.targetId, id.Fingerprint()}),
+        [&] { return std::make_unique<TlsClient>(host, port, id, request.targetId); });
     httplib::Error error = httplib::Error::Success;
-    PostResult result = DoPost(client, host, port, request, error);
-    SSL_CTX_set_app_data(ctx, nullptr);
+    PostResult result = DoPost(lease, request, error);
+    const VerifyState& state = static_cast<const TlsClient&>(*lease).state;
     if (state.targetMismatch) {
       throw TargetIDFailureException(
           QxMoxMsg::CreateError_t("https://" + host + ":" + std::to_string(port) +
@@ -218,6 +248,7 @@ class Tls final : public Transport {
                                   request.path + " failed: " + why),
           0);
     }
+    lease.Keep();
     return result;
   }
 
