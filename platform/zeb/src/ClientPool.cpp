@@ -1,28 +1,26 @@
 #include "ClientPool.h"
 
+#include <fcntl.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstddef>
 
 namespace QxZebHttp {
 
-PooledClient::~PooledClient() {
-  if (m_fd >= 0) close(m_fd);
-}
+PooledClient::~PooledClient() = default;
 
+// The duplicate is close-on-exec like the socket itself, so no child process inherits it.
 void PooledClient::Watch(int fd) {
-  if (m_fd >= 0) close(m_fd);
-  m_fd = dup(fd);
+  m_fd = QxMoxIo::Fd_t(fcntl(fd, F_DUPFD_CLOEXEC, 0));
   ++m_connection;
 }
 
 std::optional<uint64_t> PooledClient::Received() const {
   tcp_info info{};
   socklen_t size = sizeof info;
-  if (m_fd < 0 || getsockopt(m_fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+  if (!m_fd.Valid() || getsockopt(m_fd.Get(), IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
       size < offsetof(tcp_info, tcpi_data_segs_in) + sizeof info.tcpi_data_segs_in) {
     return std::nullopt;
   }

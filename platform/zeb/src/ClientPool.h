@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "qxmox/Io.h"
+
 namespace httplib {
 class ClientImpl;
 }
@@ -37,7 +39,7 @@ class PooledClient {
   std::optional<uint64_t> Received() const;
 
  private:
-  int m_fd = -1;
+  QxMoxIo::Fd_t m_fd;
   uint64_t m_connection = 0;
 };
 
