@@ -6,8 +6,8 @@
 
 #include "CertificateIssuer.h"
 #include "CryptoSupport.h"
-#include "TraceMacros.h"
 #include "SerialFile.h"
+#include "TraceMacros.h"
 #include "qxmox/Config.h"
 #include "qxmox/Sync.h"
 #include "qxseccm/Initializer.h"
@@ -38,6 +38,7 @@ CertificateBuilderT<Traits>::CertificateBuilderT(const QxSecCore::X509Certificat
     : m_lifetime(CertificateIssuer::kLifetime),
       m_notBeforeOffset(CertificateIssuer::kDefaultNotBeforeOffset) {
   Initializer::GlobalInit();
+  ERR_clear_error();  // an earlier call's leftover error must not name this call's failure
   m_caKey.reset(CertificateIssuer::ReadCaKey(caKey).release());
   m_caCert.reset(CertificateIssuer::ReadCaCert(caCert, m_caKey.get()).release());
   m_notBeforeOffset = CertificateIssuer::NotBeforeOffset(
@@ -59,6 +60,7 @@ template <class Traits>
 int CertificateBuilderT<Traits>::BuildCertificate(const Request& /*request*/,
                                                   const QxMoxArray::CharArray_t& csr,
                                                   QxMoxArray::CharArray_t& out, bool isCA) {
+  ERR_clear_error();  // an earlier call's leftover error must not name this call's failure
   const ParsedRequest req = ParsedRequest::FromPem(csr);
   // Before a serial number is drawn: a refused request must not use one up.
   req.Verify();
@@ -84,6 +86,7 @@ void CertificateBuilderT<Traits>::CreateSelfSignedCertificate(
     const QxMoxStr::String_t& commonName, const QxMoxStr::String_t& localityName, bool isCA,
     QxSecCore::X509Certificate& cert, QxSecCore::Key& key) {
   Initializer::GlobalInit();
+  ERR_clear_error();  // an earlier call's leftover error must not name this call's failure
   CertificateIssuer::CreateSelfSigned(commonName, localityName, isCA, cert, key);
 }
 

@@ -31,42 +31,31 @@ constexpr Extension kExtensions[] = {
     {"subjectKeyIdentifier", "hash", "hash"},
 };
 
-template <class E = QxMoxMsg::RuntimeException_t>
-[[noreturn]] void Fail(int number, const char* file, int line) {
-  ThrowTraced<E>(ExceptionTracer::Server, Crypto::OpenSslMessage(number), file, line);
-}
-#define QX_FAIL(number) Fail((number), __FILE__, __LINE__)
-#define QX_FAIL_AS(E, number) Fail<E>((number), __FILE__, __LINE__)
-
-// MemoryOf opens a read-only memory buffer on bytes, which must outlive it (message 3).
-Ssl::BioPtr MemoryOf(const QxMoxArray::CharArray_t& bytes) {
-  Ssl::BioPtr bio = Crypto::ReadOnlyBio(bytes);
-  if (bio == nullptr) QX_FAIL(3);
-  return bio;
-}
+constexpr ExceptionTracer::E kSide = ExceptionTracer::Server;
 
 }  // namespace
 
 Ssl::EvpPkeyPtr CertificateIssuer::ReadCaKey(const QxSecCore::Key& key) {
   if (key.GetType() != QxSecCore::Key::TYPE_RSA_PRIVATE) {
-    QX_FAIL_AS(QxMoxMsg::IllegalArgumentError_t, 1);
+    Crypto::Fail<QxMoxMsg::IllegalArgumentError_t>(kSide, 1);
   }
   const QxMoxArray::CharArray_t pem = key.GetEncoded();
-  const Ssl::BioPtr bio = MemoryOf(pem);  // reads pem in place: pem outlives it
+  const Ssl::BioPtr bio = Crypto::MemoryOf(pem, kSide);  // reads pem in place: pem outlives it
   Ssl::EvpPkeyPtr caKey(PEM_read_bio_PrivateKey(bio.get(), nullptr, Crypto::NoPassword, nullptr));
   if (caKey == nullptr || !EVP_PKEY_is_a(caKey.get(), "RSA")) {
-    QX_FAIL_AS(QxMoxIo::IOException_t, 2);
+    Crypto::Fail<QxMoxIo::IOException_t>(kSide, 2);
   }
   return caKey;
 }
 
 Ssl::X509Ptr CertificateIssuer::ReadCaCert(const QxSecCore::X509Certificate& cert, EVP_PKEY* key) {
   const QxMoxArray::CharArray_t pem = cert.IsNull() ? QxMoxArray::CharArray_t() : cert.GetEncoded();
-  const Ssl::BioPtr bio = MemoryOf(pem);
+  const Ssl::BioPtr bio = Crypto::MemoryOf(pem, kSide);
   Ssl::X509Ptr caCert(PEM_read_bio_X509(bio.get(), nullptr, Crypto::NoPassword, nullptr));
-  if (caCert == nullptr) QX_FAIL(4);
+  if (caCert == nullptr) Crypto::Fail(kSide, 4);
   // A key that is not the certificate's would sign certificates that nothing can verify.
-  if (X509_check_private_key(caCert.get(), key) != 1) QX_FAIL_AS(QxMoxIo::IOException_t, 2);
+  if (X509_check_private_key(caCert.get(), key) != 1)
+    Crypto::Fail<QxMoxIo::IOException_t>(kSide, 2);
   return caCert;
 }
 
@@ -89,25 +78,27 @@ int32_t CertificateIssuer::NotBeforeOffset(const QxMoxStr::String_t& configured)
 
 Ssl::X509Ptr CertificateIssuer::NewCertificate() {
   Ssl::X509Ptr cert(X509_new());
-  if (cert == nullptr) QX_FAIL(8);
+  if (cert == nullptr) Crypto::Fail(kSide, 8);
   return cert;
 }
 
 void CertificateIssuer::Fill(X509* cert, uint32_t serial, const ParsedRequest& req,
                              const X509_NAME* issuerName, std::time_t now, int32_t notBeforeOffset,
                              int32_t lifetime) {
-  if (X509_set_version(cert, 2) != 1) QX_FAIL(9);
-  if (ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(serial)) != 1) QX_FAIL(8);
+  if (X509_set_version(cert, 2) != 1) Crypto::Fail(kSide, 9);
+  if (ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(serial)) != 1)
+    Crypto::Fail(kSide, 8);
   const X509_NAME* subject = req.Subject();
-  if (subject == nullptr) QX_FAIL(10);
-  if (X509_set_subject_name(cert, subject) != 1) QX_FAIL(11);
-  if (X509_set_issuer_name(cert, issuerName) != 1) QX_FAIL(12);
+  if (subject == nullptr) Crypto::Fail(kSide, 10);
+  if (X509_set_subject_name(cert, subject) != 1) Crypto::Fail(kSide, 11);
+  if (X509_set_issuer_name(cert, issuerName) != 1) Crypto::Fail(kSide, 12);
   req.CopyPublicKeyTo(cert);
   // One moment for both ends, so the validity is exactly lifetime - notBeforeOffset long.
   if (X509_time_adj_ex(X509_getm_notBefore(cert), 0, notBeforeOffset, &now) == nullptr) {
-    QX_FAIL(14);
+    Crypto::Fail(kSide, 14);
   }
-  if (X509_time_adj_ex(X509_getm_notAfter(cert), 0, lifetime, &now) == nullptr) QX_FAIL(15);
+  if (X509_time_adj_ex(X509_getm_notAfter(cert), 0, lifetime, &now) == nullptr)
+    Crypto::Fail(kSide, 15);
 }
 
 void CertificateIssuer::AddExtensions(X509* cert, X509* issuer, bool isCA) {
@@ -116,19 +107,18 @@ void CertificateIssuer::AddExtensions(X509* cert, X509* issuer, bool isCA) {
   for (const Extension& row : kExtensions) {
     const Ssl::X509ExtensionPtr extension(
         X509V3_EXT_conf(nullptr, &context, row.name, isCA ? row.caValue : row.value));
-    if (extension == nullptr) QX_FAIL(16);
-    if (X509_add_ext(cert, extension.get(), -1) != 1) QX_FAIL(17);
+    if (extension == nullptr) Crypto::Fail(kSide, 16);
+    if (X509_add_ext(cert, extension.get(), -1) != 1) Crypto::Fail(kSide, 17);
   }
 }
 
 void CertificateIssuer::Sign(X509* cert, EVP_PKEY* key) {
-  if (X509_sign(cert, key, EVP_sha1()) <= 0) QX_FAIL(18);
+  if (X509_sign(cert, key, EVP_sha1()) <= 0) Crypto::Fail(kSide, 18);
 }
 
 int CertificateIssuer::WritePem(X509* cert, QxMoxArray::CharArray_t& out) {
-  const Ssl::BioPtr bio(BIO_new(BIO_s_mem()));
-  if (bio == nullptr) QX_FAIL(3);
-  if (PEM_write_bio_X509(bio.get(), cert) != 1) QX_FAIL(19);
+  const Ssl::BioPtr bio = Crypto::NewMemory(kSide, BIO_s_mem());
+  if (PEM_write_bio_X509(bio.get(), cert) != 1) Crypto::Fail(kSide, 19);
   return Crypto::CopyOut(bio.get(), out);
 }
 

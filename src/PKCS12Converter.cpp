@@ -40,31 +40,7 @@ const ProfileParams& ParamsOf(Pkcs12Profile profile) {
 }
 constexpr int kNoMacYet = -1;
 
-// Where is the caller's source position (std::source_location is missing from the standard
-// library that clang 14 builds against here; both compilers fill these builtins at the caller).
-struct Where {
-  const char* file;
-  int line;
-};
-#define QX_HERE \
-  Where { __builtin_FILE(), __builtin_LINE() }
-
-[[noreturn]] void Fail(QxMoxMsg::Message_t message, Where where) {
-  ERR_clear_error();
-  ThrowTraced<QxMoxMsg::RuntimeException_t>(ExceptionTracer::Server, message, where.file,
-                                            where.line);
-}
-
-[[noreturn]] void Fail(int number, Where where = QX_HERE) { Fail(Catalog::Warn(number), where); }
-
-// The "(%1)" of a message is the first error OpenSSL reported for this call.
-[[noreturn]] void FailWithOpenSsl(int number, Where where = QX_HERE) {
-  Fail(Crypto::OpenSslMessage(number), where);
-}
-
-[[noreturn]] void FailWithText(int number, const char* text, Where where = QX_HERE) {
-  Fail(Catalog::Warn(number) << text, where);
-}
+constexpr ExceptionTracer::E kSide = ExceptionTracer::Server;
 
 bool IsMacVerifyFailure(unsigned long code) {
   return ERR_GET_LIB(code) == ERR_LIB_PKCS12 && ERR_GET_REASON(code) == PKCS12_R_MAC_VERIFY_FAILURE;
@@ -103,50 +79,40 @@ class WipeOnExit {
   CharArray_t& m_bytes;
 };
 
-Ssl::BioPtr InputBuffer(const CharArray_t& bytes) {
-  Ssl::BioPtr bio = Crypto::ReadOnlyBio(bytes);
-  if (bio == nullptr) Fail(3);
-  return bio;
-}
-
-Ssl::BioPtr OutputBuffer(const BIO_METHOD* method) {
-  Ssl::BioPtr bio(BIO_new(method));
-  if (bio == nullptr) Fail(3);
-  return bio;
-}
-
 Ssl::X509Ptr ToX509(const QxSecCore::X509Certificate& cert) {
   const CharArray_t pem = cert.GetEncoded();
-  Ssl::BioPtr bio = InputBuffer(pem);
+  Ssl::BioPtr bio = Crypto::MemoryOf(pem, kSide);
   Ssl::X509Ptr x509(PEM_read_bio_X509(bio.get(), nullptr, Crypto::NoPassword, nullptr));
-  if (x509 == nullptr) FailWithOpenSsl(4);
+  if (x509 == nullptr) Crypto::Fail(kSide, 4);
   return x509;
 }
 
 Ssl::EvpPkeyPtr ToRsaKey(const QxSecCore::Key& key) {
   CharArray_t pem = key.GetEncoded();
   const WipeOnExit wipe(pem);
-  Ssl::BioPtr bio = InputBuffer(pem);
+  Ssl::BioPtr bio = Crypto::MemoryOf(pem, kSide);
   Ssl::EvpPkeyPtr pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, Crypto::NoPassword, nullptr));
-  if (pkey == nullptr) FailWithOpenSsl(2);
-  if (EVP_PKEY_get_base_id(pkey.get()) != EVP_PKEY_RSA) FailWithText(2, "not an RSA key");
+  if (pkey == nullptr) Crypto::Fail(kSide, 2);
+  if (EVP_PKEY_get_base_id(pkey.get()) != EVP_PKEY_RSA)
+    Crypto::Fail(kSide, Catalog::Warn(2) << "not an RSA key");
   return pkey;
 }
 
 QxSecCore::X509Certificate FromX509(X509* x509) {
-  Ssl::BioPtr bio = OutputBuffer(BIO_s_mem());
-  if (PEM_write_bio_X509(bio.get(), x509) != 1) FailWithOpenSsl(60);
+  Ssl::BioPtr bio = Crypto::NewMemory(kSide, BIO_s_mem());
+  if (PEM_write_bio_X509(bio.get(), x509) != 1) Crypto::Fail(kSide, 60);
   const std::string_view pem = Ssl::BioBytes(bio.get());
   return QxSecCore::X509Certificate(CharArray_t(pem));
 }
 
 // The key's PEM text goes through a secure-memory buffer, which is wiped when it is freed.
 QxSecCore::Key FromRsaKey(EVP_PKEY* pkey) {
-  if (EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA) FailWithText(61, "not an RSA key");
-  Ssl::BioPtr bio = OutputBuffer(BIO_s_secmem());
+  if (EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA)
+    Crypto::Fail(kSide, Catalog::Warn(61) << "not an RSA key");
+  Ssl::BioPtr bio = Crypto::NewMemory(kSide, BIO_s_secmem());
   if (PEM_write_bio_PrivateKey_traditional(bio.get(), pkey, nullptr, nullptr, 0, nullptr,
                                            nullptr) != 1) {
-    FailWithOpenSsl(61);
+    Crypto::Fail(kSide, 61);
   }
   const std::string_view pem = Ssl::BioBytes(bio.get());
   return QxSecCore::Key(QxSecCore::Key::TYPE_RSA_PRIVATE, pem.data(), pem.size());
@@ -163,10 +129,10 @@ CharArray_t& EncodeBlob(const QxSecCore::X509Certificate& cert, const QxSecCore:
   Ssl::X509StackPtr chain;
   if (list != nullptr && !list->empty()) {
     chain.reset(sk_X509_new_null());
-    if (chain == nullptr) FailWithOpenSsl(57);
+    if (chain == nullptr) Crypto::Fail(kSide, 57);
     for (const QxSecCore::X509Certificate& further : *list) {
       Ssl::X509Ptr x = ToX509(further);
-      if (sk_X509_push(chain.get(), x.get()) <= 0) FailWithOpenSsl(57);
+      if (sk_X509_push(chain.get(), x.get()) <= 0) Crypto::Fail(kSide, 57);
       x.release();
     }
   }
@@ -176,14 +142,14 @@ CharArray_t& EncodeBlob(const QxSecCore::X509Certificate& cert, const QxSecCore:
   const Ssl::Pkcs12Ptr p12(PKCS12_create(pass.c_str(), name.OrNull(), pkey.get(), x509.get(),
                                          chain.get(), params.keyBagPbe, params.certBagPbe,
                                          params.iterations, kNoMacYet, 0));
-  if (p12 == nullptr) FailWithOpenSsl(57);
+  if (p12 == nullptr) Crypto::Fail(kSide, 57);
   if (PKCS12_set_mac(p12.get(), pass.c_str(), -1, nullptr, 0, params.macIterations,
                      params.macDigest()) != 1) {
-    FailWithOpenSsl(57);
+    Crypto::Fail(kSide, 57);
   }
 
-  Ssl::BioPtr bio = OutputBuffer(BIO_s_mem());
-  if (i2d_PKCS12_bio(bio.get(), p12.get()) != 1) FailWithOpenSsl(62);
+  Ssl::BioPtr bio = Crypto::NewMemory(kSide, BIO_s_mem());
+  if (i2d_PKCS12_bio(bio.get(), p12.get()) != 1) Crypto::Fail(kSide, 62);
   Crypto::CopyOut(bio.get(), out);
   return out;
 }
@@ -193,10 +159,11 @@ void DecodeBlob(QxSecCore::X509Certificate& cert, QxSecCore::Key& key, X509CertL
                 const CharArray_t& password, const CharArray_t& data) {
   Initializer::GlobalInit();
   ERR_clear_error();
-  const Ssl::BioPtr in = InputBuffer(data);
+  const Ssl::BioPtr in = Crypto::MemoryOf(data, kSide);
   const Ssl::Pkcs12Ptr p12(d2i_PKCS12_bio(in.get(), nullptr));
-  if (p12 == nullptr) FailWithOpenSsl(63);
-  if (BIO_pending(in.get()) != 0) FailWithText(63, "further bytes follow the PKCS#12 structure");
+  if (p12 == nullptr) Crypto::Fail(kSide, 63);
+  if (BIO_pending(in.get()) != 0)
+    Crypto::Fail(kSide, Catalog::Warn(63) << "further bytes follow the PKCS#12 structure");
 
   const SecretText pass(password);
   EVP_PKEY* rawKey = nullptr;
@@ -210,8 +177,8 @@ void DecodeBlob(QxSecCore::X509Certificate& cert, QxSecCore::Key& key, X509CertL
   if (parsed != 1) {
     // A MAC that does not verify is the one failure callers must be able to tell apart: with
     // a password-based MAC it means the password is wrong (or the blob was altered).
-    if (IsMacVerifyFailure(ERR_peek_error())) Fail(58);
-    FailWithOpenSsl(59);
+    if (IsMacVerifyFailure(ERR_peek_error())) Crypto::Fail(kSide, 58);
+    Crypto::Fail(kSide, 59);
   }
 
   std::optional<QxSecCore::X509Certificate> newCert;

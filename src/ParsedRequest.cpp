@@ -57,11 +57,7 @@ ASN1_SEQUENCE(RawPublicKey) =
 } static_ASN1_SEQUENCE_END(RawRequest)
 
                     namespace {
-  [[noreturn]] void Fail(int number, const char* file, int line) {
-    ThrowTraced<QxMoxMsg::RuntimeException_t>(ExceptionTracer::Server,
-                                              Crypto::OpenSslMessage(number), file, line);
-  }
-#define QX_FAIL(number) Fail((number), __FILE__, __LINE__)
+  constexpr ExceptionTracer::E kSide = ExceptionTracer::Server;
 
   // PublicKeyOf decodes the key for checking the signature. RSA keys go to the RSA decoder
   // directly; the decoded key must use every byte of the key bits. Other key types take OpenSSL's
@@ -87,39 +83,35 @@ ASN1_SEQUENCE(RawPublicKey) =
 
 }  // namespace
 
-void ParsedRequest::FieldsFree::operator()(RawRequest* fields) const noexcept {
-  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(fields), ASN1_ITEM_rptr(RawRequest));
-}
+const ASN1_ITEM* RawRequestItem() { return ASN1_ITEM_rptr(RawRequest); }
 
-ParsedRequest::ParsedRequest(std::unique_ptr<RawRequest, FieldsFree> fields)
-    : m_fields(std::move(fields)) {}
+ParsedRequest::ParsedRequest(Fields fields) : m_fields(std::move(fields)) {}
 ParsedRequest::ParsedRequest(ParsedRequest&&) noexcept = default;
 ParsedRequest& ParsedRequest::operator=(ParsedRequest&&) noexcept = default;
 ParsedRequest::~ParsedRequest() = default;
 
 ParsedRequest ParsedRequest::FromPem(const QxMoxArray::CharArray_t& pem) {
-  const Ssl::BioPtr bio = Crypto::ReadOnlyBio(pem);
-  if (bio == nullptr) QX_FAIL(3);
+  const Ssl::BioPtr bio = Crypto::MemoryOf(pem, kSide);
   unsigned char* der = nullptr;
   long length = 0;
   if (PEM_bytes_read_bio(&der, &length, nullptr, PEM_STRING_X509_REQ, bio.get(), Crypto::NoPassword,
                          nullptr) != 1) {
-    QX_FAIL(5);
+    Crypto::Fail(kSide, 5);
   }
   const Ssl::OpenSslBytes owned(der);
   const unsigned char* in = der;
-  std::unique_ptr<RawRequest, FieldsFree> fields(reinterpret_cast<RawRequest*>(
+  Fields fields(reinterpret_cast<RawRequest*>(
       ASN1_item_d2i(nullptr, &in, length, ASN1_ITEM_rptr(RawRequest))));
-  if (fields == nullptr) QX_FAIL(5);
+  if (fields == nullptr) Crypto::Fail(kSide, 5);
   return ParsedRequest(std::move(fields));
 }
 
 void ParsedRequest::Verify() const {
   const Ssl::EvpPkeyPtr key = PublicKeyOf(*m_fields->info->publicKey);
-  if (key == nullptr) QX_FAIL(6);
+  if (key == nullptr) Crypto::Fail(kSide, 6);
   if (ASN1_item_verify(ASN1_ITEM_rptr(RawRequestInfo), m_fields->signatureAlgorithm,
                        m_fields->signature, m_fields->info, key.get()) != 1) {
-    QX_FAIL(7);
+    Crypto::Fail(kSide, 7);
   }
 }
 
@@ -130,7 +122,7 @@ void ParsedRequest::CopyPublicKeyTo(X509* cert) const {
   const ASN1_OBJECT* algorithm = nullptr;
   X509_ALGOR_get0(&algorithm, nullptr, nullptr, from.algorithm);
   const int length = ASN1_STRING_length(from.key);
-  if (length <= 0) QX_FAIL(13);
+  if (length <= 0) Crypto::Fail(kSide, 13);
   Ssl::Asn1ObjectPtr algorithmCopy(OBJ_dup(algorithm));
   Ssl::OpenSslBytes bitsCopy(static_cast<unsigned char*>(
       OPENSSL_memdup(ASN1_STRING_get0_data(from.key), static_cast<size_t>(length))));
@@ -138,7 +130,7 @@ void ParsedRequest::CopyPublicKeyTo(X509* cert) const {
   if (algorithmCopy == nullptr || bitsCopy == nullptr || to == nullptr ||
       X509_PUBKEY_set0_param(to, algorithmCopy.get(), V_ASN1_UNDEF, nullptr, bitsCopy.get(),
                              length) != 1) {
-    QX_FAIL(13);
+    Crypto::Fail(kSide, 13);
   }
   algorithmCopy.release();
   bitsCopy.release();
@@ -146,7 +138,7 @@ void ParsedRequest::CopyPublicKeyTo(X509* cert) const {
   X509_ALGOR* toAlgorithm = nullptr;
   if (X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &toAlgorithm, to) != 1 ||
       X509_ALGOR_copy(toAlgorithm, from.algorithm) != 1) {
-    QX_FAIL(13);
+    Crypto::Fail(kSide, 13);
   }
 }
 

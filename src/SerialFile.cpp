@@ -8,6 +8,7 @@
 #include <exception>
 #include <string>
 
+#include "CryptoSupport.h"
 #include "qxmox/Exception.h"
 #include "qxmox/Io.h"
 #include "qxmox/Runtime.h"
@@ -23,13 +24,14 @@ constexpr const char* kDirectory = "sec/cs/";
 constexpr const char* kFile = "sec/cs/serial.dat";
 constexpr size_t kSerialSize = 4;
 
-[[noreturn]] void Fail(int number, const QxMoxStr::String_t& path, int error, const char* file,
-                       int line) {
+// FailOn reports message number about path, with the text of errno as its detail when set.
+[[noreturn]] void FailOn(int number, const QxMoxStr::String_t& path,
+                         Crypto::Where where = QXSECCM_HERE) {
+  const int error = errno;
   QxMoxMsg::Message_t message = Catalog::Warn(number) << path;
   if (error != 0) message.AddDetails(QxMoxMsg::Win32Message_t(error));
-  ThrowTraced<QxMoxMsg::RuntimeException_t>(ExceptionTracer::Server, message, file, line);
+  Crypto::Fail(ExceptionTracer::Server, message, where);
 }
-#define QX_FAIL_PATH(number, path) Fail((number), (path), errno, __FILE__, __LINE__)
 
 uint32_t FromLittleEndian(const unsigned char* bytes) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -61,18 +63,18 @@ uint32_t SerialFile::DrawLocked() {
 
   const QxMoxIo::File_t dir(directory);
   if (!dir.IsDirectory()) {
-    if (!dir.Mkdirs()) QX_FAIL_PATH(20, directory);
+    if (!dir.Mkdirs()) FailOn(20, directory);
     Utils::SetDirectoryPermissions(directory);
   }
 
   const std::string file = path.ToUtf8();
   bool created = false;
   QxMoxIo::Fd_t fd = QxMoxIo::OpenOrCreate(file, O_RDWR, 0600, created);
-  if (!fd.Valid()) QX_FAIL_PATH(21, path);
+  if (!fd.Valid()) FailOn(21, path);
 
   unsigned char bytes[kSerialSize] = {};
   const ssize_t got = ReadAll(fd.Get(), bytes, kSerialSize);
-  if (got < 0) QX_FAIL_PATH(21, path);
+  if (got < 0) FailOn(21, path);
   const uint32_t serial =
       (got == static_cast<ssize_t>(kSerialSize) ? FromLittleEndian(bytes) : 0) + 1;
 
@@ -83,10 +85,10 @@ uint32_t SerialFile::DrawLocked() {
   // sector write does not tear them, and a replacing rename would cost a file and a directory
   // sync per certificate.
   if (!QxMoxIo::TryWriteAll(fd.Get(), bytes, kSerialSize) || ::fdatasync(fd.Get()) != 0) {
-    QX_FAIL_PATH(22, path);
+    FailOn(22, path);
   }
-  if (created && !QxMoxIo::TrySyncDirectory(dir.GetPath())) QX_FAIL_PATH(22, path);
-  if (!fd.Close()) QX_FAIL_PATH(22, path);
+  if (created && !QxMoxIo::TrySyncDirectory(dir.GetPath())) FailOn(22, path);
+  if (!fd.Close()) FailOn(22, path);
   return serial;
 }
 

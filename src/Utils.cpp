@@ -42,7 +42,7 @@ int Utils::GetRandomBytes(QxMoxArray::CharArray_t& bytes) {
   for (size_t left = bytes.GetSize(); left > 0;) {
     const int chunk = static_cast<int>(std::min<size_t>(left, INT_MAX));
     if (RAND_bytes(data, chunk) != 1) {
-      const QxMoxStr::String_t reason = Crypto::TakeOpenSslError();
+      const QxMoxStr::String_t reason(QxSecCore::Ssl::ErrorText());
       QXSECCM_THROW(QxMoxMsg::RuntimeException_t, ExceptionTracer::Client,
                     QxMoxMsg::CreateWarn_t(QxMoxStr::String_t("Could not generate random bytes (") +
                                            reason + QxMoxStr::String_t(").")));

@@ -8,8 +8,8 @@
 #include <openssl/x509.h>
 
 #include "CryptoSupport.h"
-#include "TraceMacros.h"
 #include "OpenSslPtr.h"
+#include "TraceMacros.h"
 #include "qxseccm/ExceptionTracer.h"
 #include "qxseccm/Initializer.h"
 #include "qxseccm/Tracer.h"
@@ -35,10 +35,7 @@ constexpr SubjectEntry kSubject[] = {
     {"organizationalUnitName", "Quillax"},
 };
 
-[[noreturn]] void Fail(const QxMoxMsg::Message_t& message, const char* file, int line) {
-  ThrowTraced<QxMoxMsg::RuntimeException_t>(ExceptionTracer::Client, message, file, line);
-}
-#define QX_FAIL(number) Fail(Crypto::OpenSslMessage(number), __FILE__, __LINE__)
+constexpr ExceptionTracer::E kSide = ExceptionTracer::Client;
 
 QxMoxTrc::TraceObj_t& ProcTracer() { return QxSecCmTrc::Tracer::GetClientTracerProc(); }
 QxMoxTrc::TraceObj_t& OpTracer() { return QxSecCmTrc::Tracer::GetClientTracerOperation(); }
@@ -52,7 +49,7 @@ Ssl::EvpPkeyPtr GenerateRsaKey() {
       EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), kKeyBits) != 1 ||
       EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), exponent.get()) != 1 ||
       EVP_PKEY_generate(ctx.get(), &key) != 1) {
-    QX_FAIL(72);
+    Crypto::Fail(kSide, 72);
   }
   return Ssl::EvpPkeyPtr(key);
 }
@@ -72,6 +69,7 @@ void X509CertRequest::ReqFree::operator()(X509_REQ* req) const noexcept { Ssl::X
 
 void X509CertRequest::CreateKeyPair() {
   QXSECCM_BLOCK(ProcTracer(), "X509CertRequest::CreateKeyPair()");
+  ERR_clear_error();  // an earlier call's leftover error must not name this call's failure
   Ssl::EvpPkeyPtr key;
   int attempts = 0;
   int check = 0;
@@ -83,9 +81,9 @@ void X509CertRequest::CreateKeyPair() {
     check = CheckKey(key.get());
     ++attempts;
     if (check != 0) break;
-    if (attempts >= kMaxAttempts) QX_FAIL(71);
+    if (attempts >= kMaxAttempts) Crypto::Fail(kSide, 71);
   }
-  if (check != 1) QX_FAIL(72);
+  if (check != 1) Crypto::Fail(kSide, 72);
   QXSECCM_TRACE_LINE(OpTracer(), kLevel,
                      "X509CertRequest: Succeeded in generating a RSA key pair after "
                          << attempts << " attempt(s)");
@@ -94,14 +92,15 @@ void X509CertRequest::CreateKeyPair() {
 
 std::unique_ptr<X509_REQ, X509CertRequest::ReqFree> X509CertRequest::BuildRequest() const {
   QXSECCM_BLOCK(ProcTracer(), "X509CertRequest::BuildRequest()");
+  ERR_clear_error();  // an earlier call's leftover error must not name this call's failure
   std::unique_ptr<X509_REQ, ReqFree> req(X509_REQ_new());
   // Version 0 is what an untouched request encodes too; set, the object also reports it.
   if (req == nullptr || X509_REQ_set_version(req.get(), 0) != 1 ||
       X509_REQ_set_pubkey(req.get(), m_keyPair.get()) != 1) {
-    QX_FAIL(73);
+    Crypto::Fail(kSide, 73);
   }
   Ssl::X509NamePtr name(X509_NAME_new());
-  if (name == nullptr) QX_FAIL(73);
+  if (name == nullptr) Crypto::Fail(kSide, 73);
 
   const std::string commonName = m_commonName.ToUtf8();
   const std::string localityName = m_localityName.ToUtf8();
@@ -111,17 +110,17 @@ std::unique_ptr<X509_REQ, X509CertRequest::ReqFree> X509CertRequest::BuildReques
     const char* value = row.fixedValue != nullptr ? row.fixedValue : ownValues[i]->c_str();
     const int nid = OBJ_txt2nid(row.attribute);
     if (nid == NID_undef) {
-      Fail(Crypto::OpenSslMessage(74) << row.attribute, __FILE__, __LINE__);
+      Crypto::Fail(kSide, Crypto::OpenSslMessage(74) << row.attribute);
     }
     // UTF-8 in, so text beyond ASCII keeps its characters; ASCII text is encoded exactly as
     // with MBSTRING_ASC.
     Ssl::X509NameEntryPtr entry(X509_NAME_ENTRY_create_by_NID(
         nullptr, nid, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(value), -1));
-    if (entry == nullptr) QX_FAIL(75);
-    if (X509_NAME_add_entry(name.get(), entry.get(), -1, 0) <= 0) QX_FAIL(76);
+    if (entry == nullptr) Crypto::Fail(kSide, 75);
+    if (X509_NAME_add_entry(name.get(), entry.get(), -1, 0) <= 0) Crypto::Fail(kSide, 76);
   }
-  if (X509_REQ_set_subject_name(req.get(), name.get()) != 1) QX_FAIL(77);
-  if (X509_REQ_sign(req.get(), m_keyPair.get(), EVP_sha1()) <= 0) QX_FAIL(73);
+  if (X509_REQ_set_subject_name(req.get(), name.get()) != 1) Crypto::Fail(kSide, 77);
+  if (X509_REQ_sign(req.get(), m_keyPair.get(), EVP_sha1()) <= 0) Crypto::Fail(kSide, 73);
   return req;
 }
 
@@ -145,20 +144,19 @@ X509_REQ* X509CertRequest::GetRequest() const { return BuildRequest().release();
 int X509CertRequest::GetEncoded(QxMoxArray::CharArray_t& out) const {
   QXSECCM_BLOCK(ProcTracer(), "X509CertRequest::GetEncoded()");
   const auto req = BuildRequest();
-  Ssl::BioPtr bio(BIO_new(BIO_s_mem()));
-  if (bio == nullptr) QX_FAIL(3);
-  if (PEM_write_bio_X509_REQ(bio.get(), req.get()) != 1) QX_FAIL(78);
+  const Ssl::BioPtr bio = Crypto::NewMemory(kSide, BIO_s_mem());
+  if (PEM_write_bio_X509_REQ(bio.get(), req.get()) != 1) Crypto::Fail(kSide, 78);
   return Crypto::CopyOut(bio.get(), out);
 }
 
 QxSecCore::Key X509CertRequest::GetPrivateKey() const {
   QXSECCM_BLOCK(ProcTracer(), "X509CertRequest::GetPrivateKey()");
-  Ssl::BioPtr bio(BIO_new(BIO_s_mem()));
-  if (bio == nullptr) QX_FAIL(3);
+  ERR_clear_error();  // an earlier call's leftover error must not name this call's failure
+  const Ssl::BioPtr bio = Crypto::NewMemory(kSide, BIO_s_mem());
   // The traditional form is PKCS#1, armoured "RSA PRIVATE KEY", unencrypted.
   if (PEM_write_bio_PrivateKey_traditional(bio.get(), m_keyPair.get(), nullptr, nullptr, 0, nullptr,
                                            nullptr) != 1) {
-    QX_FAIL(79);
+    Crypto::Fail(kSide, 79);
   }
   QxMoxArray::CharArray_t pem;
   Crypto::CopyOut(bio.get(), pem);

@@ -19,16 +19,16 @@
 
 namespace QxSecCore::Ssl {
 
-// One deleter per type: these are the only places that free OpenSSL objects.
+// One deleter per type: these are the only places that free OpenSSL objects. Hidden, so the
+// owners' instantiations stay inside each library instead of becoming exported weak symbols.
 template <auto FreeFn>
-struct Deleter {
-  template <class T>
-  void operator()(T* p) const {
-    FreeFn(p);
-  }
-};
+struct [[gnu::visibility("hidden")]] Deleter{template <class T> void operator()(T* p)
+                                                 const {FreeFn(p);
+}  // namespace QxSecCore::Ssl
+}
+;
 
-inline void FreeOpenSslMemory(void* p) { OPENSSL_free(p); }
+[[gnu::visibility("hidden")]] inline void FreeOpenSslMemory(void* p) { OPENSSL_free(p); }
 
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
@@ -37,6 +37,17 @@ using EvpCipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX_f
 using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
 using OpenSslString = std::unique_ptr<char, Deleter<FreeOpenSslMemory>>;
 using OpenSslBytes = std::unique_ptr<unsigned char, Deleter<FreeOpenSslMemory>>;
+
+// Asn1ItemPtr<T, Item> owns a structure decoded with a custom ASN.1 template, freed through the
+// template's item (Item returns it, as ASN1_ITEM_rptr does).
+template <const ASN1_ITEM* (*Item)()>
+struct [[gnu::visibility("hidden")]] Asn1ItemDeleter{
+    void operator()(void* p) const {ASN1_item_free(static_cast<ASN1_VALUE*>(p), Item());
+}
+}
+;
+template <class T, const ASN1_ITEM* (*Item)()>
+using Asn1ItemPtr = std::unique_ptr<T, Asn1ItemDeleter<Item>>;
 
 // Shared forms for objects held by value classes whose copies share one object.
 [[gnu::visibility("hidden")]] inline std::shared_ptr<X509> ShareX509(X509Ptr cert) {
@@ -99,7 +110,9 @@ template <class E = QxMoxMsg::RuntimeException_t>
 
 namespace QxSecCore::Ssl {
 
-inline void FreeX509Stack(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
+[[gnu::visibility("hidden")]] inline void FreeX509Stack(STACK_OF(X509) * stack) {
+  sk_X509_pop_free(stack, X509_free);
+}
 
 using Pkcs12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), Deleter<FreeX509Stack>>;

@@ -2,6 +2,7 @@
 #include "qxseccm/CertificateBuilder.h"
 
 #include <gtest/gtest.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
@@ -350,14 +351,20 @@ TYPED_TEST(BuilderTest, GarbageAndWrongKeysGiveTheCatalogMessages) {
        "DES-EDE3-CBC,0011223344556677\n\nAAAA\n-----END CERTIFICATE REQUEST-----\n",
        ""},
   };
+  // An error an earlier, unrelated call left queued must never be named as the cause, and a
+  // failure leaves the queue empty.
+  const auto leaveStaleError = [] { ERR_raise_data(ERR_LIB_USER, 77, "stale"); };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    leaveStaleError();
     const QxMoxMsg::Message_t message =
         Caught<QxMoxMsg::RuntimeException_t>([&] { this->Issue(builder, row.csr); });
     EXPECT_EQ(message.GetNumber(), 5);
     const std::string text = message.Format().ToUtf8();
     EXPECT_EQ(text.rfind("Could not parse encoded X.509 certificate request (", 0), 0u) << text;
     EXPECT_NE(text.find(row.reason), std::string::npos) << text;
+    EXPECT_EQ(text.find("lib(128)"), std::string::npos) << text;
+    EXPECT_EQ(ERR_peek_error(), 0u);
   }
   EXPECT_FALSE(QxMoxIo::File_t(this->SerialFile()).Exists());
 
@@ -374,6 +381,7 @@ TYPED_TEST(BuilderTest, GarbageAndWrongKeysGiveTheCatalogMessages) {
   X509Certificate otherCert;
   Key otherKey;
   TypeParam::CreateSelfSignedCertificate("Other", "Sion", true, otherCert, otherKey);
+  leaveStaleError();
   message = Caught<QxMoxIo::IOException_t>([&] { TypeParam b(ca.cert, otherKey); });
   EXPECT_EQ(message.GetNumber(), 2);
   EXPECT_NE(message.Format().ToUtf8().find("key values mismatch"), std::string::npos);
