@@ -1,6 +1,7 @@
 // MessageKey: new message keys and their encipherment under the platform or installation key.
 #include "MessageKey.h"
 
+#include "qxmox/Exception.h"
 #include "qxseccm/Utils.h"
 
 namespace QxSecCm {
@@ -54,6 +55,7 @@ MessageKey MessageKey::Unwrap(const QxMoxArray::CharArray_t& enciphered,
     length = InstallKeyCipher(QxSecCore::Cipher::DECRYPT_MODE, installKey)
                  .DoFinal(enciphered, 0, enciphered.GetSize(), bytes, 0);
   }
+  if (length == 0) QxMoxMsg::ThrowIO("The message key is empty");
   bytes.Resize(length);
   return MessageKey(bytes);
 }

@@ -40,8 +40,8 @@ class MessageKey {
   // platform key cannot be read.
   QxMoxArray::CharArray_t Wrap(const QxMoxArray::CharArray_t& installKey = {}) const;
   // Unwrap deciphers a key that Wrap made with the same installKey (empty: the platform key).
-  // Throws QxMoxIo::IOException_t when enciphered was made under another key or altered, and
-  // QxMoxMsg::IllegalArgumentError_t when it deciphers to no bytes.
+  // Throws QxMoxIo::IOException_t when enciphered was made under another key, altered, or
+  // deciphers to no bytes.
   static MessageKey Unwrap(const QxMoxArray::CharArray_t& enciphered,
                            const QxMoxArray::CharArray_t& installKey = {});
 
