@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "CountedBytes.h"
 #include "MessageKey.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/Io.h"
@@ -52,6 +53,16 @@ inline const QxSecCm::MessageKey& Key() {
 inline const CharArray_t& InstallKey() {
   static const CharArray_t key(std::string_view("fuzz installation key"));
   return key;
+}
+
+// KeyHead returns the head of a message whose key is Key() under the platform key: the
+// installation id first when one is given (request messages), then the counted wrapped key.
+inline CharArray_t KeyHead(const char* installId = nullptr) {
+  QxMoxIo::CharArrayOutputStream_t out;
+  QxMoxIo::DataOutputStream_t data(out);
+  if (installId != nullptr) data.WriteUTF16String(QxMoxStr::String_t(installId));
+  QxSecCm::WriteCountedBytes(data, Key().Wrap());
+  return out.ToCharArray();
 }
 
 // Seal returns head followed by plaintext enciphered under Key().

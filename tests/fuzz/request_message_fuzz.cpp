@@ -16,15 +16,7 @@ using QxSecCm::RequestMessage;
 // Head is the plaintext inputs' head: installation id "0" and the fixed key under the platform
 // key.
 const CharArray_t& Head() {
-  static const CharArray_t head = [] {
-    QxMoxIo::CharArrayOutputStream_t out;
-    QxMoxIo::DataOutputStream_t data(out);
-    data.WriteUTF16String(QxMoxStr::String_t("0"));
-    const CharArray_t wrapped = QxFuzz::Key().Wrap();
-    data.WriteInt32(static_cast<int32_t>(wrapped.GetSize()));
-    data.Write(wrapped);
-    return out.ToCharArray();
-  }();
+  static const CharArray_t head = QxFuzz::KeyHead("0");
   return head;
 }
 

@@ -14,14 +14,7 @@ using QxSecCm::ResponseMessage;
 
 // Head is the plaintext inputs' head: the fixed key under the platform key.
 const CharArray_t& Head() {
-  static const CharArray_t head = [] {
-    QxMoxIo::CharArrayOutputStream_t out;
-    QxMoxIo::DataOutputStream_t data(out);
-    const CharArray_t wrapped = QxFuzz::Key().Wrap();
-    data.WriteInt32(static_cast<int32_t>(wrapped.GetSize()));
-    data.Write(wrapped);
-    return out.ToCharArray();
-  }();
+  static const CharArray_t head = QxFuzz::KeyHead();
   return head;
 }
 
@@ -51,9 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   QxMoxIo::CharArrayOutputStream_t out;
   response.Write(out, QxFuzz::Key());
   const ResponseMessage again = Read(out.ToCharArray());
-  QxFuzz::Require(again.returnCode == response.returnCode && again.requestId == response.requestId &&
-                      again.certificate == response.certificate &&
-                      again.trustedCerts == response.trustedCerts,
-                  "response changed");
+  QxFuzz::Require(
+      again.returnCode == response.returnCode && again.requestId == response.requestId &&
+          again.certificate == response.certificate && again.trustedCerts == response.trustedCerts,
+      "response changed");
   return 0;
 }
