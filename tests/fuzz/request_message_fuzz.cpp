@@ -6,7 +6,6 @@
 
 #include "FuzzSupport.h"
 #include "RequestMessage.h"
-#include "qxmox/Exception.h"
 
 namespace {
 
@@ -34,19 +33,12 @@ RequestMessage::Body Read(const CharArray_t& bytes) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  QxFuzz::UsePrivateHome();
-  return 0;
-}
+QX_FUZZ_PRIVATE_HOME()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   RequestMessage::Body body;
-  try {
-    body = Read(QxFuzz::Input(data, size, Head()));
-  } catch (const QxMoxMsg::Exception_t&) {
-    return 0;  // refused input: fine, as long as nothing else happened
-  }
+  if (QxFuzz::Refused(body, [&] { return Read(QxFuzz::Input(data, size, Head())); })) return 0;
   QxMoxIo::CharArrayOutputStream_t out;
   RequestMessage::Write(out, body.request, body.csr, QxFuzz::Key().Wrap(), QxFuzz::Key(),
                         QxMoxStr::String_t("0"));

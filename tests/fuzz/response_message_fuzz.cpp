@@ -5,7 +5,6 @@
 
 #include "FuzzSupport.h"
 #include "ResponseMessage.h"
-#include "qxmox/Exception.h"
 
 namespace {
 
@@ -25,19 +24,12 @@ ResponseMessage Read(const CharArray_t& bytes) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  QxFuzz::UsePrivateHome();
-  return 0;
-}
+QX_FUZZ_PRIVATE_HOME()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   ResponseMessage response;
-  try {
-    response = Read(QxFuzz::Input(data, size, Head()));
-  } catch (const QxMoxMsg::Exception_t&) {
-    return 0;  // refused input: fine, as long as nothing else happened
-  }
+  if (QxFuzz::Refused(response, [&] { return Read(QxFuzz::Input(data, size, Head())); })) return 0;
   QxFuzz::Require(response.returnCode == ResponseMessage::GRANTED ||
                       (response.certificate.IsEmpty() && response.trustedCerts.empty()),
                   "certificates read for a response that is not granted");
