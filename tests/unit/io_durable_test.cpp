@@ -6,13 +6,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <random>
 #include <string>
 #include <thread>
@@ -171,58 +169,6 @@ TEST_F(DurableFileTest, FailedReplaceLeavesTheOldFileAndNoTemporary) {
     }
     chmod(Dir().c_str(), 0700);
   }
-}
-
-TEST_F(DurableFileTest, WhatIsNotARegularFileIsNeitherReplacedNorWaitedOn) {
-  struct Row {
-    const char* name;
-    mode_t type;
-    int (*make)(const char* path);
-  };
-  const Row rows[] = {
-      {"a directory", S_IFDIR, [](const char* p) { return mkdir(p, 0755); }},
-      {"a FIFO", S_IFIFO, [](const char* p) { return mkfifo(p, 0644); }},
-      {"a symbolic link", S_IFLNK, [](const char* p) { return symlink("state.dat", p); }},
-      {"a character device", S_IFCHR,
-       [](const char* p) { return geteuid() == 0 ? mknod(p, S_IFCHR | 0666, makedev(1, 3)) : -1; }},
-  };
-  QxTest::WriteFile(Target(), "old");
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const std::string path = home / "node";
-    if (row.make(path.c_str()) != 0) continue;  // a device node needs root
-    try {
-      ReplaceFile(path, "new", 0644);
-      ADD_FAILURE() << "replaced";
-    } catch (const IOException_t& e) {
-      EXPECT_NE(std::string(e.what()).find(path + ": it is " + row.name), std::string::npos)
-          << e.what();
-    }
-    struct stat st {};
-    ASSERT_EQ(lstat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & S_IFMT, row.type);
-    EXPECT_TRUE(Temporaries(Dir(), "node").empty());
-
-    // Reading opens without waiting for a FIFO's writer; a hang ends the child by its alarm.
-    const int status = InChild([&] {
-      alarm(5);
-      struct stat info {};
-      try {
-        QxMoxIo::OpenRegularFile(path, info);
-      } catch (const IOException_t& e) {
-        return std::string(e.what()).find("not a regular file") != std::string::npos ? 0 : 2;
-      }
-      return row.type == S_IFLNK ? 0 : 3;  // a link to a regular file reads that file
-    });
-    EXPECT_EQ(status, 0);
-    std::remove(path.c_str());
-  }
-  struct stat info {};
-  EXPECT_FALSE(QxMoxIo::OpenRegularFile(home / "absent", info, QxMoxIo::IfMissing_e::RETURN_INVALID)
-                   .Valid());
-  const QxMoxIo::Fd_t fd = QxMoxIo::OpenRegularFile(Target(), info);
-  EXPECT_EQ(fcntl(fd.Get(), F_GETFL) & O_NONBLOCK, 0);
-  EXPECT_EQ(info.st_size, 3);
 }
 
 TEST_F(DurableFileTest, NewFileHasItsFinalModeFromCreation) {
