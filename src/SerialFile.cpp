@@ -14,7 +14,6 @@
 #include "qxmox/Sync.h"
 #include "qxseccm/Catalog.h"
 #include "qxseccm/ExceptionTracer.h"
-#include "qxseccm/Utils.h"
 
 namespace QxSecCm {
 namespace {
@@ -22,6 +21,7 @@ namespace {
 constexpr const char* kDirectory = "sec/cs/";
 constexpr const char* kFile = "sec/cs/serial.dat";
 constexpr size_t kSerialSize = 4;
+constexpr uint32_t kLastSerial = 0xFFFFFFFF;
 
 [[noreturn]] void Fail(int number, const QxMoxStr::String_t& path, int error, const char* file,
                        int line) {
@@ -30,6 +30,16 @@ constexpr size_t kSerialSize = 4;
   ThrowTraced<QxMoxMsg::RuntimeException_t>(ExceptionTracer::Server, message, file, line);
 }
 #define QX_FAIL_PATH(number, path) Fail((number), (path), errno, __FILE__, __LINE__)
+
+// FailUnusable throws message 21 for a serial file that must not be drawn from, with why as
+// its details.
+[[noreturn]] void FailUnusable(const QxMoxStr::String_t& path, const char* why, const char* file,
+                               int line) {
+  QxMoxMsg::Message_t message = Catalog::Warn(21) << path;
+  message.AddDetails(QxMoxMsg::CreateWarn_t(QxMoxStr::String_t(why)));
+  ThrowTraced<QxMoxMsg::RuntimeException_t>(ExceptionTracer::Server, message, file, line);
+}
+#define QX_FAIL_UNUSABLE(path, why) FailUnusable((path), (why), __FILE__, __LINE__)
 
 uint32_t FromLittleEndian(const unsigned char* bytes) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -60,21 +70,35 @@ uint32_t SerialFile::DrawLocked() {
   const QxMoxStr::String_t path = QxMoxRuntime::Dir_t::Path(7, kFile);
 
   const QxMoxIo::File_t dir(directory);
-  if (!dir.IsDirectory()) {
-    if (!dir.Mkdirs()) QX_FAIL_PATH(20, directory);
-    Utils::SetDirectoryPermissions(directory);
+  // The data directory and "sec/cs" are kept to their owner, also when found wider.
+  if (!QxMoxIo::TryMakePrivateDirectory(QxMoxRuntime::Dir_t::Path(7, "").ToUtf8()) ||
+      !QxMoxIo::TryMakePrivateDirectory(dir.GetPath())) {
+    QX_FAIL_PATH(20, directory);
   }
 
   const std::string file = path.ToUtf8();
   bool created = false;
-  QxMoxIo::Fd_t fd = QxMoxIo::OpenOrCreate(file, O_RDWR, 0600, created);
-  if (!fd.Valid()) QX_FAIL_PATH(21, path);
+  QxMoxIo::Fd_t fd = QxMoxIo::OpenOrCreate(file, O_RDWR | O_NOFOLLOW, 0600, created);
+  if (!fd.Valid() || !QxMoxIo::TryRestrictToOwner(file)) QX_FAIL_PATH(21, path);
 
   unsigned char bytes[kSerialSize] = {};
   const ssize_t got = ReadAll(fd.Get(), bytes, kSerialSize);
   if (got < 0) QX_FAIL_PATH(21, path);
-  const uint32_t serial =
-      (got == static_cast<ssize_t>(kSerialSize) ? FromLittleEndian(bytes) : 0) + 1;
+  // An empty file is what a crash during the very first write leaves: no number was handed out
+  // from it. A cut one may have lost any number, so none is guessed.
+  if (got != 0 && got != static_cast<ssize_t>(kSerialSize)) {
+    QX_FAIL_UNUSABLE(path,
+                     "The serial number file holds fewer than 4 bytes: the last number "
+                     "issued is unknown, so no further number is handed out.");
+  }
+  const uint32_t last = got == 0 ? 0 : FromLittleEndian(bytes);
+  // The next number would wrap to 0, the CA's own number, and then repeat those issued.
+  if (last == kLastSerial) {
+    QX_FAIL_UNUSABLE(path,
+                     "The serial number file holds the largest number it can hold "
+                     "(4294967295): no further certificate can be issued.");
+  }
+  const uint32_t serial = last + 1;
 
   ToLittleEndian(serial, bytes);
   // The number must be on disk before anyone can see a certificate that carries it: a number
