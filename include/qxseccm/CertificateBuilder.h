@@ -68,6 +68,8 @@ struct CertificateBuilderTraits_ex {
 //     6 request public key, 7 "Could not verify signature on certificate request.", 8 - 15
 //     certificate fields, 16/17 extensions, 18 signing, 19 PEM output, 20 "Could not create
 //     directory '%1'.", 21 "Could not open file '%1'.", 22 "Could not write to file '%1'."
+//   QxMoxMsg::IllegalArgumentError_t  a request whose subject holds a value that is not UTF-8
+//     text or holds a control character (below U+0020, or U+007F); the text names it
 // A failure leaves the builder usable.
 //
 // A builder's state is read-only after construction: one builder may issue on several threads

@@ -603,10 +603,22 @@ TEST_F(BuilderTwinsTest, RequestsFromOtherToolsKeepTheirKeyBytesAndRefuseMalform
   bits += std::string("\x05\x00", 2);
   const std::string trailing = SignedRequest(rsa.get(), "rsa-node", false, &bits);
   const std::string serialBefore = ReadFile(home / "data/sec/cs/serial.dat");
-  const QxMoxMsg::Message_t message = Caught<QxMoxMsg::RuntimeException_t>([&] {
+  const auto build = [&](const std::string& csr) {
     CharArray_t out;
-    builder.BuildCertificate(QxSecCm::CertRequest(), CharArray_t(trailing), out, false);
-  });
-  EXPECT_EQ(message.GetNumber(), 6);
+    builder.BuildCertificate(QxSecCm::CertRequest(), CharArray_t(csr), out, false);
+  };
+  EXPECT_EQ(Caught<QxMoxMsg::RuntimeException_t>([&] { build(trailing); }).GetNumber(), 6);
+
+  // A subject that could pass for two lines of a listing is refused by name.
+  for (const char* cn : {"node\tforged\nown", "del\x7f"}) {
+    SCOPED_TRACE(cn);
+    const std::string text = Caught<QxMoxMsg::IllegalArgumentError_t>(
+                                 [&] { build(SignedRequest(rsa.get(), cn, false)); })
+                                 .Format()
+                                 .ToUtf8();
+    EXPECT_NE(text.find("value of CN in the request's subject holds a control character"),
+              std::string::npos)
+        << text;
+  }
   EXPECT_EQ(ReadFile(home / "data/sec/cs/serial.dat"), serialBefore);
 }
