@@ -78,11 +78,14 @@ void InitSchema(Sql::Database& db) {
 
 // CreateStore makes a new store at path when there is none. It is built under a temporary name
 // and linked into place complete, so no process ever finds a store file without its schema,
-// and an empty "keystore.db" is never one of ours. A concurrent creator's store is kept.
+// and an empty "keystore.db" is never one of ours. A concurrent creator's store is kept. The
+// temporary name is the durable-file layer's, so what a killed creator left is removed here.
 void CreateStore(const std::string& path) {
+  QxMoxIo::RemoveStaleTemporaries(path);
   static std::atomic<unsigned> counter{0};
-  const std::string temp =
-      path + ".new." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
+  const size_t name = path.rfind('/') + 1;  // 0 without a '/'
+  const std::string temp = path.substr(0, name) + "." + path.substr(name) + ".tmp." +
+                           std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
   if (!QxMoxIo::OpenFd(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600).Valid()) {
     QxMoxMsg::ThrowErrno(String_t("Cannot create ") + temp, errno);
   }
