@@ -64,6 +64,7 @@ int CertificateBuilderT<Traits>::BuildCertificate(const Request& /*request*/,
   const ParsedRequest req = ParsedRequest::FromPem(csr);
   // Before a serial number is drawn: a refused request must not use one up.
   req.Verify();
+  CertificateIssuer::CheckSubject(req.Subject());
   const auto cert = CertificateIssuer::NewCertificate();
   const uint32_t serial = SerialFile::Draw(s_serialLock);
   CertificateIssuer::Fill(cert.get(), serial, req, X509_get_subject_name(m_caCert.get()),

@@ -1,6 +1,7 @@
 // CertificateIssuer: request checks, certificate content, extensions, signature and PEM output.
 #include "CertificateIssuer.h"
 
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "CryptoSupport.h"
+#include "SubjectValue.h"
 #include "qxseccm/ExceptionTracer.h"
 #include "qxseccm/X509CertRequest.h"
 
@@ -74,6 +76,24 @@ int32_t CertificateIssuer::NotBeforeOffset(const QxMoxStr::String_t& configured)
   }
   if (negative && value > 0) return kDefaultNotBeforeOffset;
   return static_cast<int32_t>(-value);
+}
+
+void CertificateIssuer::CheckSubject(const X509_NAME* subject) {
+  for (int i = 0; i < X509_NAME_entry_count(subject); ++i) {
+    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(subject, i);
+    unsigned char* raw = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&raw, X509_NAME_ENTRY_get_data(entry));
+    const Ssl::OpenSslBytes utf8(raw);
+    ERR_clear_error();
+    const char* name = OBJ_nid2sn(OBJ_obj2nid(X509_NAME_ENTRY_get_object(entry)));
+    SubjectValue::Check(
+        ExceptionTracer::Server,
+        std::string("value of ") + (name != nullptr ? name : "an attribute") +
+            " in the request's subject",
+        length < 0 ? std::nullopt
+                   : std::optional<std::string>(std::string(reinterpret_cast<const char*>(raw),
+                                                            static_cast<size_t>(length))));
+  }
 }
 
 Ssl::X509Ptr CertificateIssuer::NewCertificate() {

@@ -30,6 +30,10 @@ class CertificateIssuer {
   // -value for a value of 0 or more, the default for a null, empty or negative one.
   static int32_t NotBeforeOffset(const QxMoxStr::String_t& configured);
 
+  // CheckSubject throws QxMoxMsg::IllegalArgumentError_t with a sentence naming the attribute
+  // when a value of subject is not UTF-8 text (in its ASN.1 string type) or holds a control
+  // character (below U+0020, or U+007F): such a name could pass for two in a listing.
+  static void CheckSubject(const X509_NAME* subject);
   // NewCertificate returns an empty certificate (message 8).
   static QxSecCore::Ssl::X509Ptr NewCertificate();
   // Fill sets version 3, serial, the request's subject, issuerName, the request's public key and

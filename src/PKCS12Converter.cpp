@@ -107,8 +107,14 @@ QxSecCore::X509Certificate FromX509(X509* x509) {
 
 // The key's PEM text goes through a secure-memory buffer, which is wiped when it is freed.
 QxSecCore::Key FromRsaKey(EVP_PKEY* pkey) {
-  if (EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA)
-    Crypto::Fail(kSide, Catalog::Warn(61) << "not an RSA key");
+  if (EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA) {
+    const char* type = EVP_PKEY_get0_type_name(pkey);
+    Crypto::Fail(kSide, Catalog::Warn(61)
+                            << (std::string("the PKCS#12 structure holds ") +
+                                (type != nullptr ? std::string("a key of type ") + type : "a key") +
+                                "; only RSA keys are supported")
+                                   .c_str());
+  }
   Ssl::BioPtr bio = Crypto::NewMemory(kSide, BIO_s_secmem());
   if (PEM_write_bio_PrivateKey_traditional(bio.get(), pkey, nullptr, nullptr, 0, nullptr,
                                            nullptr) != 1) {
@@ -159,6 +165,8 @@ void DecodeBlob(QxSecCore::X509Certificate& cert, QxSecCore::Key& key, X509CertL
                 const CharArray_t& password, const CharArray_t& data) {
   Initializer::GlobalInit();
   ERR_clear_error();
+  if (data.IsEmpty())
+    Crypto::Fail(kSide, Catalog::Warn(63) << "the PKCS#12 data is empty (0 bytes)");
   const Ssl::BioPtr in = Crypto::MemoryOf(data, kSide);
   const Ssl::Pkcs12Ptr p12(d2i_PKCS12_bio(in.get(), nullptr));
   if (p12 == nullptr) Crypto::Fail(kSide, 63);

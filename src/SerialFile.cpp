@@ -15,7 +15,6 @@
 #include "qxmox/Sync.h"
 #include "qxseccm/Catalog.h"
 #include "qxseccm/ExceptionTracer.h"
-#include "qxseccm/Utils.h"
 
 namespace QxSecCm {
 namespace {
@@ -23,6 +22,7 @@ namespace {
 constexpr const char* kDirectory = "sec/cs/";
 constexpr const char* kFile = "sec/cs/serial.dat";
 constexpr size_t kSerialSize = 4;
+constexpr uint32_t kLastSerial = 0xFFFFFFFF;
 
 // FailOn reports message number about path, with the text of errno as its detail when set.
 [[noreturn]] void FailOn(int number, const QxMoxStr::String_t& path,
@@ -30,6 +30,15 @@ constexpr size_t kSerialSize = 4;
   const int error = errno;
   QxMoxMsg::Message_t message = Catalog::Warn(number) << path;
   if (error != 0) message.AddDetails(QxMoxMsg::Win32Message_t(error));
+  Crypto::Fail(ExceptionTracer::Server, message, where);
+}
+
+// FailUnusable throws message 21 for a serial file that must not be drawn from, with why as
+// its details.
+[[noreturn]] void FailUnusable(const QxMoxStr::String_t& path, const char* why,
+                               Crypto::Where where = QXSECCM_HERE) {
+  QxMoxMsg::Message_t message = Catalog::Warn(21) << path;
+  message.AddDetails(QxMoxMsg::CreateWarn_t(QxMoxStr::String_t(why)));
   Crypto::Fail(ExceptionTracer::Server, message, where);
 }
 
@@ -62,21 +71,35 @@ uint32_t SerialFile::DrawLocked() {
   const QxMoxStr::String_t path = QxMoxRuntime::Dir_t::Path(7, kFile);
 
   const QxMoxIo::File_t dir(directory);
-  if (!dir.IsDirectory()) {
-    if (!dir.Mkdirs()) FailOn(20, directory);
-    Utils::SetDirectoryPermissions(directory);
+  // The data directory and "sec/cs" are kept to their owner, also when found wider.
+  if (!QxMoxIo::TryMakePrivateDirectory(QxMoxRuntime::Dir_t::Path(7, "").ToUtf8()) ||
+      !QxMoxIo::TryMakePrivateDirectory(dir.GetPath())) {
+    FailOn(20, directory);
   }
 
   const std::string file = path.ToUtf8();
   bool created = false;
-  QxMoxIo::Fd_t fd = QxMoxIo::OpenOrCreate(file, O_RDWR, 0600, created);
-  if (!fd.Valid()) FailOn(21, path);
+  QxMoxIo::Fd_t fd = QxMoxIo::OpenOrCreate(file, O_RDWR | O_NOFOLLOW, 0600, created);
+  if (!fd.Valid() || !QxMoxIo::TryRestrictToOwner(file)) FailOn(21, path);
 
   unsigned char bytes[kSerialSize] = {};
   const ssize_t got = ReadAll(fd.Get(), bytes, kSerialSize);
   if (got < 0) FailOn(21, path);
-  const uint32_t serial =
-      (got == static_cast<ssize_t>(kSerialSize) ? FromLittleEndian(bytes) : 0) + 1;
+  // An empty file is what a crash during the very first write leaves: no number was handed out
+  // from it. A cut one may have lost any number, so none is guessed.
+  if (got != 0 && got != static_cast<ssize_t>(kSerialSize)) {
+    FailUnusable(path,
+                 "The serial number file holds fewer than 4 bytes: the last number "
+                 "issued is unknown, so no further number is handed out.");
+  }
+  const uint32_t last = got == 0 ? 0 : FromLittleEndian(bytes);
+  // The next number would wrap to 0, the CA's own number, and then repeat those issued.
+  if (last == kLastSerial) {
+    FailUnusable(path,
+                 "The serial number file holds the largest number it can hold "
+                 "(4294967295): no further certificate can be issued.");
+  }
+  const uint32_t serial = last + 1;
 
   ToLittleEndian(serial, bytes);
   // The number must be on disk before anyone can see a certificate that carries it: a number

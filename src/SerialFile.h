@@ -10,16 +10,19 @@ class SyncObj_t;
 namespace QxSecCm {
 
 // SerialFile hands out serial numbers from the file "sec/cs/serial.dat" under the data
-// directory: 4 bytes, the last number issued, unsigned little-endian; an absent file or one of
-// fewer than 4 bytes counts as 0.
+// directory: 4 bytes, the last number issued, unsigned little-endian; an absent or empty file
+// counts as 0. Numbers never repeat: a file holding 4294967295 gives no further number (it
+// would wrap to 0, the CA's own), and one of 1 to 3 bytes gives none (the last is unknown).
 class SerialFile {
  public:
-  // Draw locks lock, creates "sec/cs/" when missing (restricted to its owner), reads the last
+  // Draw locks lock, creates the data directory and "sec/cs/" when missing and keeps both and
+  // the file to their owner (0700 and 0600: wider modes found are narrowed), reads the last
   // number, writes it plus 1 back in place, makes the file durable (fdatasync; for a new file
   // also its directory entry), closes the file and unlocks; returns the new number. Every
   // failure is thrown after the file is closed and the lock released: RuntimeException_t with
-  // message 20 (directory), 21 (open or read) or 22 (write or sync), the path as %1 and the
-  // system's reason as details; 149 from restricting the directory; the lock's own
+  // message 20 (a directory cannot be made or restricted), 21 (open, restrict or read; also a
+  // file of 1 to 3 bytes or one at 4294967295, with the reason in words as details) or 22
+  // (write or sync), the path as %1 and the system's reason as details; the lock's own
   // IOException_t when it cannot be taken.
   static uint32_t Draw(QxMoxSync::SyncObj_t& lock);
 

@@ -9,6 +9,7 @@
 
 #include "CryptoSupport.h"
 #include "OpenSslPtr.h"
+#include "SubjectValue.h"
 #include "TraceMacros.h"
 #include "qxseccm/ExceptionTracer.h"
 #include "qxseccm/Initializer.h"
@@ -60,6 +61,15 @@ int CheckKey(EVP_PKEY* key) {
   if (ctx == nullptr) return -1;
   const int check = EVP_PKEY_check(ctx.get());
   return check == 1 ? 1 : (check == 0 ? 0 : -1);
+}
+
+// CheckName refuses a name a certificate cannot hold (SubjectValue::Check); text with an
+// unpaired UTF-16 surrogate has no UTF-8 form.
+void CheckName(std::string_view attribute, const QxMoxStr::String_t& text, size_t maxLength) {
+  SubjectValue::Check(
+      ExceptionTracer::Client, attribute,
+      text.HasUnpairedSurrogate() ? std::nullopt : std::optional<std::string>(text.ToUtf8()),
+      maxLength);
 }
 
 }  // namespace
@@ -128,6 +138,9 @@ X509CertRequest::X509CertRequest(const QxMoxStr::String_t& commonName,
                                  const QxMoxStr::String_t& localityName)
     : m_commonName(commonName), m_localityName(localityName) {
   QXSECCM_BLOCK(ProcTracer(), "X509CertRequest::Constructor()");
+  // Before the key pair, the slow step: names a certificate cannot hold are refused at once.
+  CheckName("common name (CN)", commonName, SubjectValue::kMaxCommonName);
+  CheckName("locality name (L)", localityName, SubjectValue::kMaxLocalityName);
   Initializer::GlobalInit();
   CreateKeyPair();
 }

@@ -14,6 +14,7 @@
 #include "qxmox/CharArray.h"
 #include "qxmox/Config.h"
 #include "qxmox/Exception.h"
+#include "qxmox/Io.h"
 #include "qxmox/Runtime.h"
 #include "qxseccm/CertRequest.h"
 #include "qxseccm/CertificateBuilder.h"
@@ -137,6 +138,15 @@ Secret ReadPassword(const std::string& passwordFile, bool isNew) {
 
 // --- csr create and ca create: a new key pair with a subject --------------------------------
 
+// SubjectText returns the value of option as text; bytes that are not UTF-8 are refused rather
+// than turned into replacement characters.
+QxMoxStr::String_t SubjectText(const std::string& value, const char* option) {
+  if (!QxMoxStr::IsUtf8(value)) {
+    Refuse(std::string("The value of ") + option + " is not UTF-8 text.");
+  }
+  return QxMoxStr::String_t(value);
+}
+
 // NewKeyArgs are the options of the commands that make a key pair: the subject's names, the
 // PEM output (request or certificate) and the private key.
 struct NewKeyArgs {
@@ -159,7 +169,8 @@ void AddNewKeyOptions(CLI::App* create, NewKeyArgs& args, const char* cnHelp, co
 
 void CsrCreate(const NewKeyArgs& a) {
   OutputFiles out({}, {a.outKey, a.outPem});
-  QxSecCm::X509CertRequest request{QxMoxStr::String_t(a.cn), QxMoxStr::String_t(a.locality)};
+  QxSecCm::X509CertRequest request{SubjectText(a.cn, "--cn"),
+                                   SubjectText(a.locality, "--locality")};
   CharArray_t csr;
   request.GetEncoded(csr);
   const Secret key(request.GetPrivateKey().GetEncoded());
@@ -187,7 +198,7 @@ void CaCreate(const NewKeyArgs& a) {
   X509Certificate cert;
   Key key;
   QxSecCm::CertificateBuilder::CreateSelfSignedCertificate(
-      QxMoxStr::String_t(a.cn), QxMoxStr::String_t(a.locality), true, cert, key);
+      SubjectText(a.cn, "--cn"), SubjectText(a.locality, "--locality"), true, cert, key);
   const Secret keyPem(key.GetEncoded());
   out.Add(a.outKey, keyPem.bytes, OutputFiles::SECRET);
   out.Add(a.outPem, cert.GetEncoded(), OutputFiles::PUBLIC);
@@ -295,7 +306,11 @@ struct ImportArgs {
 
 void Pkcs12Import(const ImportArgs& a) {
   OutputFiles out({a.in, a.passwordFile}, {a.outKey, a.outCert, a.outChain});
+  if (QxMoxIo::File_t(a.in).IsDirectory()) {
+    Refuse("'" + a.in + "' is a directory, not a PKCS#12 file.");
+  }
   const CharArray_t blob = ReadInput(a.in);
+  if (blob.IsEmpty()) Refuse("'" + a.in + "' is empty (0 bytes), not a PKCS#12 file.");
   const Secret password = ReadPassword(a.passwordFile, false);
   X509Certificate cert;
   Key key;

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "CommandSupport.h"
 #include "Commands.h"
@@ -27,6 +28,33 @@ std::string StorePath() {
   return QxMoxRuntime::Dir_t::Path(QxMoxRuntime::Dir_t::DIR_DATA, "keystore.db").ToUtf8();
 }
 
+// Printable returns text with its control characters (below 0x20, and 0x7F) and backslashes
+// escaped as \t, \n, \r, \\ or \xHH: one entry is always one line of tab-separated fields,
+// whatever an older release let into the store.
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 void List() {
   QxSecCore::KeyStore store;
   QxSecCore::StringCollection aliases;
@@ -40,9 +68,10 @@ void List() {
   for (; !aliases.IsAtEnd(); aliases.Next()) {
     const QxMoxStr::String_t& alias = aliases.GetCurrent();
     const QxSecCore::X509Certificate cert = store.GetCertificate(alias);
-    std::cout << alias.ToUtf8() << '\t' << (store.IsPrivateKeyEntry(alias) ? "own" : "trusted")
-              << '\t' << cert.GetSubjectCN().ToUtf8() << '\t' << cert.GetSerial().ToUtf8() << '\t'
-              << UtcDate(cert.GetNotAfter()) << '\n';
+    std::cout << Printable(alias.ToUtf8()) << '\t'
+              << (store.IsPrivateKeyEntry(alias) ? "own" : "trusted") << '\t'
+              << Printable(cert.GetSubjectCN().ToUtf8()) << '\t' << cert.GetSerial().ToUtf8()
+              << '\t' << UtcDate(cert.GetNotAfter()) << '\n';
   }
 }
 

@@ -47,15 +47,18 @@ struct CertificateBuilderTraits_ex {
 // signed with the CA key and SHA-1 (sha1WithRSAEncryption).
 //
 // Serial numbers come from the file "sec/cs/serial.dat" under the platform's data directory
-// (QX_HOME/data): 4 bytes, the last number issued as unsigned little-endian (an absent or shorter
-// file counts as 0). Drawing one locks the machine-wide lock
+// (QX_HOME/data): 4 bytes, the last number issued as unsigned little-endian (an absent or empty
+// file counts as 0; one of 1 to 3 bytes is refused with message 21, as is one holding
+// 4294967295, the last number it can hold, so no number is ever issued twice and the CA's
+// serial 0 never again). Drawing one locks the machine-wide lock
 // "7d41c0e6-2a9f-4b18-8c35-91e0d6a4b2f7" (a QxMoxSync::ProcessSync_t, one object per twin), so
 // every builder of every process sharing the data directory takes turns; reads the number, adds
 // 1, rewrites the file in place and makes it durable (fdatasync) before the lock is released, so
-// no number is handed out twice, not even after a crash. The directory "sec/cs/" is created when
-// missing and restricted to its owner (Utils::SetDirectoryPermissions). A number drawn is used up
-// even when a later step fails. A request is parsed and its signature verified before a number
-// is drawn, so a refused request draws none.
+// no number is handed out twice, not even after a crash. The data directory and "sec/cs/" are
+// created when missing and kept to their owner (mode 0700), the file too (0600); wider modes
+// found are narrowed. A number drawn is used up
+// even when a later step fails. A request is parsed, its signature verified and its subject
+// checked before a number is drawn, so a refused request draws none.
 //
 // Failures are traced (server side) and thrown with a catalog message; "(%1)" is OpenSSL's error
 // text, "'%1'" the path concerned:
@@ -65,6 +68,8 @@ struct CertificateBuilderTraits_ex {
 //     6 request public key, 7 "Could not verify signature on certificate request.", 8 - 15
 //     certificate fields, 16/17 extensions, 18 signing, 19 PEM output, 20 "Could not create
 //     directory '%1'.", 21 "Could not open file '%1'.", 22 "Could not write to file '%1'."
+//   QxMoxMsg::IllegalArgumentError_t  a request whose subject holds a value that is not UTF-8
+//     text or holds a control character (below U+0020, or U+007F); the text names it
 // A failure leaves the builder usable.
 //
 // A builder's state is read-only after construction: one builder may issue on several threads

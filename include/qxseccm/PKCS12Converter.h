@@ -41,10 +41,11 @@ enum class Pkcs12Profile { LEGACY, MODERN };
 //   58 "Wrong password."                                    the MAC does not verify
 //   59 "Could not read PKCS12 structure (%1)."
 //   60 "Could not write x509 structure to memory buffer (%1)."
-//   61 "Could not write key to memory buffer (%1)."         also a key that is not RSA
+//   61 "Could not write key to memory buffer (%1)."         also a key that is not RSA ("only
+//                                                           RSA keys are supported")
 //   62 "Could not write PKCS12 structure to memory buffer (%1)."
 //   63 "Could not read PKCS12 structure from memory buffer (%1)."   not DER PKCS#12, truncated,
-//                                                           or followed by further bytes
+//                                                           followed by further bytes, or empty
 // An empty certificate or key argument throws QxMoxMsg::IllegalStateError_t. A failed call
 // leaves every output argument as it was.
 class PKCS12Converter {

@@ -31,9 +31,13 @@ namespace QxSecCm {
 //   78 "Could not write request to memory buffer."   79 "Could not write data."
 class X509CertRequest {
  public:
-  // X509CertRequest(commonName, localityName) runs the crypto set-up (Initializer::GlobalInit)
-  // and generates the key pair; throws 71 or 72, leaving no object. Traced as the block
-  // "X509CertRequest::Constructor()" (client procedure tracer).
+  // X509CertRequest(commonName, localityName) checks the names, runs the crypto set-up
+  // (Initializer::GlobalInit) and generates the key pair; throws 71 or 72, leaving no object.
+  // A name a certificate cannot hold is refused first, with QxMoxMsg::IllegalArgumentError_t
+  // and a sentence that names it and says why: empty, longer than 64 (CN) or 128 (L)
+  // characters, holding a control character (below U+0020, or U+007F) or an unpaired UTF-16
+  // surrogate (no UTF-8 form). Traced as the block "X509CertRequest::Constructor()" (client
+  // procedure tracer).
   X509CertRequest(const QxMoxStr::String_t& commonName, const QxMoxStr::String_t& localityName);
   // ~X509CertRequest frees the key pair. Traced as "X509CertRequest::Destructor()".
   virtual ~X509CertRequest();

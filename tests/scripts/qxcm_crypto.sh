@@ -108,7 +108,13 @@ equal "the key file has mode 0600" "$(mode node.key)" 600
 equal "the request file has mode 0644" "$(mode node.csr)" 644
 refused "csr create into a missing directory" "Could not open file" \
   "$qxcm" csr create --cn x --locality y --out-csr x.csr --out-key "$work/missing/x.key"
-absent "a failed csr create leaves neither file" x.csr "$work/missing/x.key"
+refused "a common name with a line break" "The common name (CN) holds a control character" \
+  "$qxcm" csr create --cn $'node\nforged' --locality y --out-csr x.csr --out-key x.key
+refused "a common name that is not UTF-8" "The value of --cn is not UTF-8 text." \
+  "$qxcm" csr create --cn $'caf\xe9' --locality y --out-csr x.csr --out-key x.key
+refused "an empty common name" "The common name (CN) is empty" \
+  "$qxcm" ca create --cn "" --locality y --out-cert x.csr --out-key x.key
+absent "a failed csr create leaves neither file" x.csr x.key "$work/missing/x.key"
 
 # --- ca create ---------------------------------------------------------------------------------
 check "ca create" "$qxcm" ca create --cn "Test CA" --locality Lisbon --out-cert ca.pem \
@@ -242,6 +248,11 @@ refused "a PKCS#12 file without a certificate is refused" \
   "'fx/key-only.p12' holds no certificate that matches its private key." \
   "$qxcm" pkcs12 import --in fx/key-only.p12 --out-cert w.pem --out-key w.key \
   --password-file fx/password
+: >empty.p12
+refused "an empty PKCS#12 file says so" "'empty.p12' is empty (0 bytes), not a PKCS#12 file." \
+  "$qxcm" pkcs12 import --in empty.p12 --out-cert w.pem --out-key w.key --password-file pw
+refused "a directory given as the PKCS#12 file says so" "'fx' is a directory, not a PKCS#12 file." \
+  "$qxcm" pkcs12 import --in fx --out-cert w.pem --out-key w.key --password-file pw
 refused "a failing third output file" "Could not open file" \
   "$qxcm" pkcs12 import --in node.p12 --out-cert w.pem --out-key w.key \
   --out-chain "$work/missing/chain.pem" --password-file pw
@@ -346,6 +357,12 @@ refused "a trusted entry has no key to export" "" \
 refused "an unknown alias" "" "$qxcm" keystore export nobody --out-cert w.pem
 absent "failed key store exports leave no output file" w.pem w.key
 no_temp_files "keystore"
+# An alias stored with control characters (by an older release) is listed escaped, on one line.
+sqlite3 "$QX_HOME/data/keystore.db" "UPDATE entries SET alias = 'CA' || char(9) || 'own' ||
+  char(10) || 'x' || char(127) || '\' WHERE alias = 'CA_root'"
+listing="$("$qxcm" keystore list)"
+equal "one line per entry" "$(wc -l <<<"$listing")" 2
+contains "control characters are escaped" "$listing" 'CA\town\nx\x7f\\	trusted	Test CA'
 
 if [[ $failures -ne 0 ]]; then
   echo "$failures check(s) failed" >&2

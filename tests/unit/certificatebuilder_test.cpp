@@ -427,13 +427,12 @@ TYPED_TEST(BuilderTest, SerialFileIsFourBytesLittleEndian) {
     long next;
     std::string after;
   } rows[] = {
-      {"two bytes", std::string("\x07\x00", 2), 1, std::string("\x01\x00\x00\x00", 4)},
+      {"empty, as a crash during the first write leaves it", "", 1,
+       std::string("\x01\x00\x00\x00", 4)},
       {"little-endian", std::string("\x10\x01\x00\x00", 4), 0x111,
        std::string("\x11\x01\x00\x00", 4)},
       {"high numbers", std::string("\xfe\xff\xff\x7f", 4), 0x7fffffff,
        std::string("\xff\xff\xff\x7f", 4)},
-      {"beyond 31 bits", std::string("\xfe\xff\xff\xff", 4), 0xffffffffL,
-       std::string("\xff\xff\xff\xff", 4)},
       {"longer file", std::string("\x05\x00\x00\x00trailer", 11), 6,
        std::string("\x06\x00\x00\x00trailer", 11)},
   };
@@ -518,6 +517,44 @@ TEST_F(BuilderTwinsTest, SerialFilePathsThatCannotBeUsedGiveMessages20And21) {
   EXPECT_EQ(ReadFile(home / "data/sec/cs/serial.dat"), std::string("\x01\x00\x00\x00", 4));
 }
 
+// The last number the file can hold is issued once; after it nothing is, so neither the CA's
+// serial 0 nor any other number comes round again. A cut file is not taken for a new one.
+TEST_F(BuilderTwinsTest, SerialFileRefusesAtItsLastNumberAndWhenCutAndIsKeptPrivate) {
+  const Ca& ca = SharedCa();
+  CertificateBuilder builder(ca.cert, ca.key);
+  const std::string file = home / "data/sec/cs/serial.dat";
+  std::filesystem::create_directories(home / "data/sec/cs");
+  for (const char* dir : {"data", "data/sec/cs"}) ASSERT_EQ(chmod((home / dir).c_str(), 0755), 0);
+  WriteFile(file, std::string("\xfe\xff\xff\xff", 4));
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  const auto issue = [&] {
+    CharArray_t out;
+    builder.BuildCertificate(QxSecCm::CertRequest(), CharArray_t(SharedCsr()), out, false);
+    return Serial(ParseCert(Str(out)).get());
+  };
+  EXPECT_EQ(issue(), 0xffffffffL);
+  for (const auto& [path, mode] :
+       {std::pair{home / "data", 0700u}, {home / "data/sec/cs", 0700u}, {file, 0600u}}) {
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode) << path;
+  }
+
+  // At the last number, then again (nothing after it), then cut to 2 bytes.
+  const std::string last("\xff\xff\xff\xff", 4);
+  for (const auto& [content, reason] : {std::pair{last, "largest number"},
+                                        {last, "largest number"},
+                                        {std::string("\x07\x00", 2), "fewer than 4 bytes"}}) {
+    SCOPED_TRACE(reason);
+    WriteFile(file, content);
+    const QxMoxMsg::Message_t message = Caught<QxMoxMsg::RuntimeException_t>(issue);
+    EXPECT_EQ(message.GetNumber(), 21);
+    ASSERT_FALSE(message.GetDetails().empty());
+    EXPECT_NE(message.GetDetails().front().Format().ToUtf8().find(reason), std::string::npos);
+    EXPECT_EQ(ReadFile(file), content);
+  }
+}
+
 }  // namespace
 
 // SignedRequest makes a request for subject CN=cn signed by key; bits, when given, replace the
@@ -574,10 +611,22 @@ TEST_F(BuilderTwinsTest, RequestsFromOtherToolsKeepTheirKeyBytesAndRefuseMalform
   bits += std::string("\x05\x00", 2);
   const std::string trailing = SignedRequest(rsa.get(), "rsa-node", false, &bits);
   const std::string serialBefore = ReadFile(home / "data/sec/cs/serial.dat");
-  const QxMoxMsg::Message_t message = Caught<QxMoxMsg::RuntimeException_t>([&] {
+  const auto build = [&](const std::string& csr) {
     CharArray_t out;
-    builder.BuildCertificate(QxSecCm::CertRequest(), CharArray_t(trailing), out, false);
-  });
-  EXPECT_EQ(message.GetNumber(), 6);
+    builder.BuildCertificate(QxSecCm::CertRequest(), CharArray_t(csr), out, false);
+  };
+  EXPECT_EQ(Caught<QxMoxMsg::RuntimeException_t>([&] { build(trailing); }).GetNumber(), 6);
+
+  // A subject that could pass for two lines of a listing is refused by name.
+  for (const char* cn : {"node\tforged\nown", "del\x7f"}) {
+    SCOPED_TRACE(cn);
+    const std::string text = Caught<QxMoxMsg::IllegalArgumentError_t>(
+                                 [&] { build(SignedRequest(rsa.get(), cn, false)); })
+                                 .Format()
+                                 .ToUtf8();
+    EXPECT_NE(text.find("value of CN in the request's subject holds a control character"),
+              std::string::npos)
+        << text;
+  }
   EXPECT_EQ(ReadFile(home / "data/sec/cs/serial.dat"), serialBefore);
 }

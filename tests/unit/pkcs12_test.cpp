@@ -59,12 +59,14 @@ std::string Shell(const std::string& command, int* status = nullptr) {
   return output;
 }
 
-// MessageNumber runs f and returns the catalog number of the RuntimeException_t it throws.
+// MessageNumber runs f and returns the catalog number of the RuntimeException_t it throws, and
+// its text in text when given.
 template <class F>
-int MessageNumber(F&& f) {
+int MessageNumber(F&& f, std::string* text = nullptr) {
   try {
     f();
   } catch (const QxMoxMsg::RuntimeException_t& e) {
+    if (text != nullptr) *text = e.GetMessageList().First().Format().ToUtf8();
     return e.GetMessageList().First().GetNumber();
   }
   return 0;
@@ -318,10 +320,12 @@ TEST_F(Pkcs12Test, KeyThatIsNotRsaAndEmptyArgumentsAreRefused) {
             2);
   X509Certificate cert;
   Key key;
-  EXPECT_EQ(MessageNumber([&] {
-              PKCS12Converter::Decode(cert, key, Text(kFixturePassword), ReadFile(Path("ec.p12")));
-            }),
-            61);
+  const auto decodeEc = [&] {
+    PKCS12Converter::Decode(cert, key, Text(kFixturePassword), ReadFile(Path("ec.p12")));
+  };
+  std::string text;
+  EXPECT_EQ(MessageNumber(decodeEc, &text), 61);
+  EXPECT_NE(text.find("a key of type EC; only RSA keys are supported"), std::string::npos) << text;
   EXPECT_TRUE(cert.IsNull());
 }
 

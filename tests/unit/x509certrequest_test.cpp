@@ -18,6 +18,7 @@
 #include "Files.h"
 #include "TestHome.h"
 #include "qxmox/CharArray.h"
+#include "qxmox/Exception.h"
 #include "qxmox/Trace.h"
 #include "qxseccm/Tracer.h"
 #include "qxseccore/Key.h"
@@ -135,6 +136,38 @@ TEST_F(X509CertRequestTest, SubjectTextIsUtf8AndAsciiIsEncodedAsOpenSslEncodesAs
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(locality)),
                         static_cast<size_t>(ASN1_STRING_length(locality))),
             "Z\xc3\xbcrich");
+}
+
+// Names a certificate cannot hold are refused with a sentence that says which and why, before
+// any key is made; the limits count characters, not bytes.
+TEST_F(X509CertRequestTest, NamesACertificateCannotHoldAreRefusedSayingWhy) {
+  const std::u16string longest = std::u16string(64, u'\u00e9');  // 128 bytes in UTF-8
+  X509CertRequest atTheLimit(longest, std::u16string(128, u'x'));
+  const ReqP req(atTheLimit.GetRequest());
+  ASSERT_TRUE(req);
+
+  const char16_t loneSurrogate[] = {u'a', 0xD800, 0};
+  const struct {
+    QxMoxStr::String_t cn, locality;
+    const char* says;
+  } rows[] = {
+      {"", "Bern", "The common name (CN) is empty"},
+      {std::string(65, 'x'), "Bern", "(CN) has 65 characters: a certificate name holds at most 64"},
+      {"node", std::string(129, 'x'), "The locality name (L) has 129 characters"},
+      {"node\tforged\nown", "Bern", "The common name (CN) holds a control character"},
+      {"node", "Bern\x7f", "The locality name (L) holds a control character"},
+      {loneSurrogate, "Bern", "The common name (CN) is not UTF-8 text."},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.says);
+    try {
+      X509CertRequest request(row.cn, row.locality);
+      ADD_FAILURE() << "accepted";
+    } catch (const QxMoxMsg::IllegalArgumentError_t& e) {
+      EXPECT_NE(e.GetMessageList().First().Format().ToUtf8().find(row.says), std::string::npos)
+          << e.GetMessageList().First().Format().ToUtf8();
+    }
+  }
 }
 
 TEST_F(X509CertRequestTest, TracesKeyGenerationSteps) {

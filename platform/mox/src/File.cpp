@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "qxmox/Exception.h"
 #include "qxmox/Io.h"
 
 namespace QxMoxIo {
@@ -51,6 +52,35 @@ std::string File_t::GetParent() const {
   path.resize(slash);
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
+}
+
+bool TryRestrictToOwner(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  return (st.st_mode & 077) == 0 || chmod(path.c_str(), st.st_mode & 0700) == 0;
+}
+
+void RestrictToOwner(const std::string& path) {
+  if (!TryRestrictToOwner(path)) {
+    QxMoxMsg::ThrowErrno(QxMoxStr::String_t("Cannot restrict to its owner the mode of ") + path,
+                         errno);
+  }
+}
+
+bool TryMakePrivateDirectory(const std::string& dir) {
+  // The directory itself is made 0700 at once, so it is never open to others in between.
+  if (!IsDir(dir) && (!File_t(File_t(dir).GetParent()).Mkdirs() ||
+                      (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST))) {
+    return false;
+  }
+  return TryRestrictToOwner(dir);
+}
+
+void MakePrivateDirectory(const std::string& dir) {
+  if (!TryMakePrivateDirectory(dir)) {
+    QxMoxMsg::ThrowErrno(
+        QxMoxStr::String_t("Cannot create or restrict to its owner directory ") + dir, errno);
+  }
 }
 
 void Fd_t::Reset() {

@@ -85,6 +85,10 @@ QxMoxStr::String_t Dir_t::Path(int key, const QxMoxStr::String_t& relative) {
 
 std::string Dir_t::EnsureDir(int key) {
   const std::string dir = Path(key, QxMoxStr::String_t()).ToUtf8();
+  if (key == DIR_DATA) {
+    QxMoxIo::MakePrivateDirectory(dir);
+    return dir;
+  }
   QxMoxIo::File_t file(dir);
   if (!file.Mkdirs()) QxMoxMsg::ThrowErrno(QxMoxStr::String_t("Cannot create directory ") + dir, errno);
   return dir;

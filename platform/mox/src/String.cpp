@@ -161,6 +161,28 @@ String_t& String_t::Append(const String_t& other) {
 
 std::string String_t::ToUtf8() const { return Utf16ToUtf8(m_text); }
 
+bool String_t::HasUnpairedSurrogate() const {
+  for (size_t i = 0; i < m_text.size(); ++i) {
+    if (IsHighSurrogate(m_text[i]) && i + 1 < m_text.size() && IsLowSurrogate(m_text[i + 1])) {
+      ++i;
+    } else if (IsHighSurrogate(m_text[i]) || IsLowSurrogate(m_text[i])) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Well-formed UTF-8 is exactly what survives decoding and encoding again unchanged: anything
+// malformed comes back as U+FFFD.
+bool IsUtf8(std::string_view bytes) { return Utf16ToUtf8(Utf8ToUtf16(bytes)) == bytes; }
+
+bool HasControlCharacter(std::string_view utf8) {
+  return std::any_of(utf8.begin(), utf8.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b < 0x20 || b == 0x7F;
+  });
+}
+
 MBS_t::MBS_t(const String_t& text, int encoding) : m_encoding(encoding) {
   if (encoding == ENC_LATIN1) {
     m_bytes.reserve(text.GetLength());

@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <string>
 
 #include "Sqlite.h"
 #include "qxmox/Exception.h"
@@ -43,29 +45,82 @@ constexpr char kSessionSchema[] =
     " SELECT alias, kind, cert, key FROM main.entries"
     " UNION ALL SELECT alias, kind, cert, key FROM temp.session_entries";
 
-// CreatePrivateFile makes sure path is a regular file of mode 0600 (or narrower) before SQLite
-// opens it; SQLite gives its journal the database file's mode. SQLite syncs the directory only
-// for files it creates itself, so a new file's name is made durable here.
-void CreatePrivateFile(const std::string& path) {
-  bool created = false;
-  const QxMoxIo::Fd_t file = QxMoxIo::OpenOrCreate(path, O_RDWR | O_NOFOLLOW, 0600, created);
-  if (!file.Valid()) QxMoxMsg::ThrowErrno(String_t("Cannot open key store ") + path, errno);
+[[noreturn]] void ThrowStore(const std::string& path, const char* what) {
+  QxMoxMsg::ThrowIO(String_t("The key store ") + path + " " + what);
+}
+
+// CheckStoreFile checks the existing store file before SQLite opens it (by path: a descriptor
+// of ours closed on the file would drop the locks SQLite holds on it in this process): a regular
+// file, not empty, kept to its owner (a wider mode is narrowed; SQLite gives its journal the
+// database file's mode).
+void CheckStoreFile(const std::string& path) {
   struct stat st = {};
-  if (fstat(file.Get(), &st) != 0) QxMoxMsg::ThrowErrno(String_t("Cannot stat ") + path, errno);
-  if (!S_ISREG(st.st_mode)) QxMoxMsg::ThrowIO(String_t("Key store is not a file: ") + path);
-  if ((st.st_mode & 077) != 0 && fchmod(file.Get(), st.st_mode & 0700) != 0) {
-    QxMoxMsg::ThrowErrno(String_t("Cannot restrict the mode of ") + path, errno);
+  if (lstat(path.c_str(), &st) != 0) {
+    QxMoxMsg::ThrowErrno(String_t("Cannot open the key store ") + path, errno);
   }
-  if (created) QxMoxIo::SyncDirectory(QxMoxIo::File_t(path).GetParent());
+  if (!S_ISREG(st.st_mode)) ThrowStore(path, "is not a regular file");
+  // Nothing of ours leaves an empty store file (CreateStore): one found was cut or emptied.
+  if (st.st_size == 0) {
+    ThrowStore(path,
+               "is empty (0 bytes): its entries may have been lost. Restore it from a "
+               "backup, or remove it to start an empty key store");
+  }
+  QxMoxIo::RestrictToOwner(path);
+}
+
+// InitSchema gives a store of an older schema (or a new, empty one) the current one.
+void InitSchema(Sql::Database& db) {
+  Sql::Transaction tx(db, Sql::Transaction::WRITE);
+  db.Exec(kSchema, "create the entries table");
+  db.Exec("PRAGMA user_version = 1", "record the schema version");
+  tx.Commit();
+}
+
+// CreateStore makes a new store at path when there is none. It is built under a temporary name
+// and linked into place complete, so no process ever finds a store file without its schema,
+// and an empty "keystore.db" is never one of ours. A concurrent creator's store is kept. The
+// temporary name is the durable-file layer's, so what a killed creator left is removed here.
+void CreateStore(const std::string& path) {
+  QxMoxIo::RemoveStaleTemporaries(path);
+  static std::atomic<unsigned> counter{0};
+  const size_t name = path.rfind('/') + 1;  // 0 without a '/'
+  const std::string temp = path.substr(0, name) + "." + path.substr(name) + ".tmp." +
+                           std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
+  if (!QxMoxIo::OpenFd(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600).Valid()) {
+    QxMoxMsg::ThrowErrno(String_t("Cannot create ") + temp, errno);
+  }
+  struct Unlink {
+    const std::string& name;
+    ~Unlink() { ::unlink(name.c_str()); }
+  } removeTemp{temp};
+  {
+    Sql::Database db = Sql::Database::Open(temp, kBusyTimeoutMs);
+    InitSchema(db);
+  }
+  if (::link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    QxMoxMsg::ThrowErrno(String_t("Cannot create the key store ") + path, errno);
+  }
+  QxMoxIo::SyncDirectory(QxMoxIo::File_t(path).GetParent());
 }
 
 // AliasKey returns the alias as it is stored: its UTF-8 bytes. Aliases that UTF-8 cannot carry
 // unchanged are refused, so two different aliases never share a row.
 std::string AliasKey(const String_t& alias) {
   if (alias.IsEmpty()) QxMoxMsg::ThrowIllegalArgument("Key store alias is empty");
-  std::string utf8 = alias.ToUtf8();
-  if (String_t(utf8).Str() != alias.Str()) {
+  if (alias.HasUnpairedSurrogate()) {
     QxMoxMsg::ThrowIllegalArgument("Key store alias holds an unpaired UTF-16 surrogate");
+  }
+  return alias.ToUtf8();
+}
+
+// NewAliasKey is AliasKey for an entry to be written: a control character (a tab, a line
+// break) could make one entry pass for two in a listing, so none is stored.
+std::string NewAliasKey(const String_t& alias) {
+  std::string utf8 = AliasKey(alias);
+  if (QxMoxStr::HasControlCharacter(utf8)) {
+    QxMoxMsg::ThrowIllegalArgument(
+        "Key store alias holds a control character (tab, line break or another below U+0020, "
+        "or U+007F)");
   }
   return utf8;
 }
@@ -115,7 +170,7 @@ class KeyStoreDb {
 
   void Aliases(StringCollection& out) {
     Sql::Transaction tx(m_db, Sql::Transaction::READ);
-    Sql::Statement select(m_db, "SELECT alias FROM all_entries ORDER BY alias");
+    Sql::Statement select(m_db, "SELECT alias FROM all_entries ORDER BY alias", "read the aliases");
     StringCollection aliases;
     while (select.Step()) aliases.Add(String_t(select.Text(0)));
     tx.Commit();
@@ -136,9 +191,10 @@ class KeyStoreDb {
       }
       DeleteIn(alias);
     }
-    Sql::Statement insert(m_db, persist
-                                    ? "INSERT INTO main.entries VALUES (?1, ?2, ?3, ?4)"
-                                    : "INSERT INTO temp.session_entries VALUES (?1, ?2, ?3, ?4)");
+    Sql::Statement insert(m_db,
+                          persist ? "INSERT INTO main.entries VALUES (?1, ?2, ?3, ?4)"
+                                  : "INSERT INTO temp.session_entries VALUES (?1, ?2, ?3, ?4)",
+                          "write the entry");
     insert.Bind(1, alias).Bind(2, kind).Bind(3, cert);
     if (key != nullptr) {
       insert.Bind(4, *key);
@@ -161,29 +217,30 @@ class KeyStoreDb {
     QxMoxRuntime::Dir_t::EnsureDir(QxMoxRuntime::Dir_t::DIR_DATA);
     const std::string path =
         QxMoxRuntime::Dir_t::Path(QxMoxRuntime::Dir_t::DIR_DATA, "keystore.db").ToUtf8();
-    CreatePrivateFile(path);
+    if (!QxMoxIo::File_t(path).Exists()) CreateStore(path);
+    CheckStoreFile(path);
+    // A store this process may only read (mode 0400, a read-only file system) is opened for
+    // reading: it can still be listed, and session entries still work.
     Sql::Database db = Sql::Database::Open(path, kBusyTimeoutMs);
+    const bool writable = !db.IsReadOnly();
     // Removed keys are overwritten in the file, not merely unlinked from its pages.
-    db.Exec("PRAGMA secure_delete = ON");
-    {
-      Sql::Transaction tx(db, Sql::Transaction::WRITE);
-      const int64_t found = [&db] {
-        Sql::Statement version(db, "PRAGMA user_version");
-        return version.Step() ? version.Int(0) : 0;
-      }();
-      if (found > kSchemaVersion) {
-        QxMoxMsg::ThrowIO(String_t("Key store ") + path + " was written by a newer release");
-      }
-      db.Exec(kSchema);
-      if (found < kSchemaVersion) db.Exec("PRAGMA user_version = 1");
-      tx.Commit();
+    db.Exec("PRAGMA secure_delete = ON", "turn on secure deletion");
+    const int64_t found = [&db] {
+      Sql::Statement version(db, "PRAGMA user_version", "read the schema version");
+      return version.Step() ? version.Int(0) : 0;
+    }();
+    if (found > kSchemaVersion) ThrowStore(path, "was written by a newer release");
+    if (found < kSchemaVersion) {
+      if (!writable) ThrowStore(path, "has no entries table and cannot be written");
+      InitSchema(db);
     }
-    db.Exec(kSessionSchema);
+    db.Exec(kSessionSchema, "create the session entries table");
     return db;
   }
 
   void FindIn(const std::string& alias, Entry& entry) {
-    Sql::Statement select(m_db, "SELECT kind, cert, key FROM all_entries WHERE alias = ?1");
+    Sql::Statement select(m_db, "SELECT kind, cert, key FROM all_entries WHERE alias = ?1",
+                          "read the entry");
     select.Bind(1, alias);
     if (select.Step()) {
       entry.found = true;
@@ -195,8 +252,11 @@ class KeyStoreDb {
 
   bool DeleteIn(const std::string& alias) {
     int removed =
-        Sql::Statement(m_db, "DELETE FROM main.entries WHERE alias = ?1").Bind(1, alias).Run();
-    removed += Sql::Statement(m_db, "DELETE FROM temp.session_entries WHERE alias = ?1")
+        Sql::Statement(m_db, "DELETE FROM main.entries WHERE alias = ?1", "remove the entry")
+            .Bind(1, alias)
+            .Run();
+    removed += Sql::Statement(m_db, "DELETE FROM temp.session_entries WHERE alias = ?1",
+                              "remove the session entry")
                    .Bind(1, alias)
                    .Run();
     return removed > 0;
@@ -238,7 +298,7 @@ void KeyStore::Aliases(StringCollection& aliases) {
 
 void KeyStore::InstallCertificate(const String_t& alias, const X509Certificate& cert,
                                   const Key& key, bool overwrite, bool persist) {
-  const std::string aliasKey = AliasKey(alias);
+  const std::string aliasKey = NewAliasKey(alias);
   if (cert.IsNull()) QxMoxMsg::ThrowIllegalArgument("InstallCertificate: empty certificate");
   if (key.GetType() != Key::TYPE_RSA_PRIVATE) {
     QxMoxMsg::ThrowIllegalArgument("InstallCertificate: the key is not an RSA private key");
@@ -255,7 +315,7 @@ void KeyStore::InstallCertificate(const String_t& alias, const X509Certificate& 
 
 void KeyStore::InstallCertificate(const String_t& alias, const X509Certificate& cert,
                                   bool overwrite, bool persist) {
-  const std::string aliasKey = AliasKey(alias);
+  const std::string aliasKey = NewAliasKey(alias);
   if (cert.IsNull()) QxMoxMsg::ThrowIllegalArgument("InstallCertificate: empty certificate");
   const std::string certPem = cert.GetEncoded().ToStdString();
   std::lock_guard<std::mutex> lock(m_mutex);

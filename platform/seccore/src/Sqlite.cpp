@@ -1,4 +1,4 @@
-// SQLite connections, statements and transactions with errors as IOException_t.
+// SQLite connections, statements and transactions with errors as IOException_t naming the file.
 #include "Sqlite.h"
 
 #include <climits>
@@ -7,10 +7,21 @@
 
 namespace QxSecCore::Sql {
 
-void Throw(sqlite3* db, std::string_view what) {
-  std::string text(what);
-  text.append(": ").append(db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+namespace {
+
+[[noreturn]] void ThrowFor(std::string_view file, std::string_view action, const char* reason) {
+  std::string text("Cannot ");
+  text.append(action).append(" in ").append(file.empty() ? "the database" : file);
+  text.append(": ").append(reason);
   QxMoxMsg::ThrowIO(QxMoxStr::String_t(text));
+}
+
+}  // namespace
+
+void Throw(sqlite3* db, std::string_view action) {
+  if (db == nullptr) ThrowFor({}, action, "out of memory");
+  const char* file = sqlite3_db_filename(db, "main");
+  ThrowFor(file != nullptr ? file : "", action, sqlite3_errmsg(db));
 }
 
 Database Database::Open(const std::string& path, int busyTimeoutMs) {
@@ -18,45 +29,48 @@ Database Database::Open(const std::string& path, int busyTimeoutMs) {
   const int rc =
       sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
   DbHandle db(raw, CloseDb());
-  if (rc != SQLITE_OK) Throw(raw, "Cannot open " + path);
+  if (rc != SQLITE_OK) {
+    ThrowFor(path, "open the database", raw != nullptr ? sqlite3_errmsg(raw) : "out of memory");
+  }
   sqlite3_extended_result_codes(raw, 1);
-  if (sqlite3_busy_timeout(raw, busyTimeoutMs) != SQLITE_OK) Throw(raw, "sqlite3_busy_timeout");
+  if (sqlite3_busy_timeout(raw, busyTimeoutMs) != SQLITE_OK) Throw(raw, "set the lock timeout");
   return Database(std::move(db));
 }
 
-void Database::Exec(const char* sql) {
+void Database::Exec(const char* sql, std::string_view action) {
   if (sqlite3_exec(m_db.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-    Throw(m_db.get(), sql);
+    Throw(m_db.get(), action);
   }
 }
 
-Statement::Statement(const Database& db, std::string_view sql) : m_db(db.Handle()) {
+Statement::Statement(const Database& db, std::string_view sql, std::string_view action)
+    : m_db(db.Handle()), m_action(action) {
   sqlite3_stmt* raw = nullptr;
   const int rc =
       sqlite3_prepare_v2(m_db.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
   m_stmt.reset(raw);
-  if (rc != SQLITE_OK) Throw(m_db.get(), "Cannot prepare statement");
+  if (rc != SQLITE_OK) Throw(m_db.get(), m_action);
 }
 
 Statement& Statement::Bind(int index, std::string_view text) {
-  if (text.size() > static_cast<size_t>(INT_MAX)) QxMoxMsg::ThrowIO("Value too large");
+  if (text.size() > static_cast<size_t>(INT_MAX)) ThrowFor({}, m_action, "value too large");
   if (sqlite3_bind_text(m_stmt.get(), index, text.data(), static_cast<int>(text.size()),
                         SQLITE_TRANSIENT) != SQLITE_OK) {
-    Throw(m_db.get(), "Cannot bind parameter");
+    Throw(m_db.get(), m_action);
   }
   return *this;
 }
 
 Statement& Statement::Bind(int index, int64_t value) {
   if (sqlite3_bind_int64(m_stmt.get(), index, value) != SQLITE_OK) {
-    Throw(m_db.get(), "Cannot bind parameter");
+    Throw(m_db.get(), m_action);
   }
   return *this;
 }
 
 Statement& Statement::BindNull(int index) {
   if (sqlite3_bind_null(m_stmt.get(), index) != SQLITE_OK) {
-    Throw(m_db.get(), "Cannot bind parameter");
+    Throw(m_db.get(), m_action);
   }
   return *this;
 }
@@ -65,7 +79,7 @@ bool Statement::Step() {
   const int rc = sqlite3_step(m_stmt.get());
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
-  Throw(m_db.get(), "Key store statement failed");
+  Throw(m_db.get(), m_action);
 }
 
 int Statement::Run() {
@@ -88,7 +102,11 @@ bool Statement::IsNull(int column) const {
 int64_t Statement::Int(int column) const { return sqlite3_column_int64(m_stmt.get(), column); }
 
 Transaction::Transaction(Database& db, Kind_e kind) : m_db(db) {
-  m_db.Exec(kind == WRITE ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
+  if (kind == WRITE) {
+    m_db.Exec("BEGIN IMMEDIATE", "begin writing (take the write lock)");
+  } else {
+    m_db.Exec("BEGIN DEFERRED", "begin reading");
+  }
   m_open = true;
 }
 
@@ -97,7 +115,7 @@ Transaction::~Transaction() {
 }
 
 void Transaction::Commit() {
-  m_db.Exec("COMMIT");
+  m_db.Exec("COMMIT", "commit the changes");
   m_open = false;
 }
 

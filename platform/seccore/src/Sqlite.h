@@ -21,17 +21,20 @@ struct FinalizeStmt {
 // after the last statement is finalized.
 using DbHandle = std::shared_ptr<sqlite3>;
 
-// Throw throws QxMoxIo::IOException_t "<what>: <SQLite's message for db>".
-[[noreturn]] void Throw(sqlite3* db, std::string_view what);
+// Throw throws QxMoxIo::IOException_t "Cannot <action> in <database file>: <SQLite's message
+// for db>"; action says in words what failed ("read the entries"), never the SQL.
+[[noreturn]] void Throw(sqlite3* db, std::string_view action);
 
 // Database is one connection.
 class Database {
  public:
-  // Open opens the existing database file at path for reading and writing (never following a
-  // symbolic link) and makes it wait up to busyTimeoutMs for other connections' locks.
+  // Open opens the existing database file at path for reading and writing, or only reading when
+  // the system refuses writing (IsReadOnly tells), never following a symbolic link, and makes
+  // it wait up to busyTimeoutMs for other connections' locks.
   static Database Open(const std::string& path, int busyTimeoutMs);
-  // Exec runs SQL without parameters or results.
-  void Exec(const char* sql);
+  bool IsReadOnly() const { return sqlite3_db_readonly(m_db.get(), "main") == 1; }
+  // Exec runs SQL without parameters or results; action names it in a failure's message.
+  void Exec(const char* sql, std::string_view action);
   const DbHandle& Handle() const { return m_db; }
 
  private:
@@ -39,10 +42,11 @@ class Database {
   DbHandle m_db;
 };
 
-// Statement is one prepared statement. Parameters are numbered from 1, columns from 0.
+// Statement is one prepared statement. Parameters are numbered from 1, columns from 0. action
+// says in words what it does ("read an entry"); every failure's message names it.
 class Statement {
  public:
-  Statement(const Database& db, std::string_view sql);
+  Statement(const Database& db, std::string_view sql, std::string_view action);
   Statement& Bind(int index, std::string_view text);
   Statement& Bind(int index, int64_t value);
   Statement& BindNull(int index);
@@ -57,6 +61,7 @@ class Statement {
 
  private:
   DbHandle m_db;  // declared first, so m_stmt is finalized before the connection is released
+  std::string m_action;
   std::unique_ptr<sqlite3_stmt, FinalizeStmt> m_stmt;
 };
 

@@ -74,6 +74,20 @@ class File_t {
   std::string m_path;
 };
 
+// TryRestrictToOwner narrows the mode of the file or directory at path to its owner's bits when
+// its group or others have any (a file of mode 0644 becomes 0600, a directory of 0755 becomes
+// 0700); a mode that is narrow already is left alone. A symbolic link is followed (a data
+// directory may be one), so a caller that must not follow one checks path first. Returns false
+// with errno set on failure; RestrictToOwner throws IOException_t naming path instead.
+[[nodiscard]] bool TryRestrictToOwner(const std::string& path);
+void RestrictToOwner(const std::string& path);
+
+// TryMakePrivateDirectory creates the directory dir with mode 0700 when absent (missing parents
+// with mode 0755 less the umask) and restricts it to its owner (TryRestrictToOwner). Returns
+// false with errno set on failure; MakePrivateDirectory throws IOException_t naming dir instead.
+[[nodiscard]] bool TryMakePrivateDirectory(const std::string& dir);
+void MakePrivateDirectory(const std::string& dir);
+
 // ---- System calls and durable files ------------------------------------------------------------
 // On failure nothing here leaves an open descriptor or a temporary file behind.
 

@@ -20,7 +20,10 @@ class Dir_t {
   static QxMoxStr::String_t Path(int key, const QxMoxStr::String_t& relative);
   // Home returns QX_HOME as set now.
   static std::string Home();
-  // EnsureDir creates the directory of key (and parents) when missing and returns its path.
+  // EnsureDir creates the directory of key (and parents) when missing and returns its path. The
+  // data directory (key 7) holds keys and serial numbers: it is kept to its owner, created with
+  // mode 0700 and a wider mode found narrowed (QxMoxIo::MakePrivateDirectory). Throws
+  // QxMoxIo::IOException_t naming the directory.
   static std::string EnsureDir(int key);
 };
 

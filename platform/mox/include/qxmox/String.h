@@ -44,6 +44,9 @@ class String_t {
   const char16_t* GetBuffer() const { return m_text.c_str(); }
   // ToUtf8 encodes as UTF-8; unpaired surrogates become U+FFFD.
   std::string ToUtf8() const;
+  // HasUnpairedSurrogate tells whether the text holds a surrogate without its partner: text
+  // that ToUtf8 cannot carry unchanged.
+  bool HasUnpairedSurrogate() const;
 
   friend String_t operator+(String_t a, const String_t& b) { return a.Append(b); }
   // Comparison is by code units; the null string equals only the null string.
@@ -103,6 +106,13 @@ inline String_t NumToStr(long long value) { return NumToStr(static_cast<int64_t>
 inline String_t NumToStr(unsigned long long value) {
   return NumToStr(static_cast<uint64_t>(value));
 }
+
+// IsUtf8 tells whether bytes are well-formed UTF-8, which String_t decodes without replacing
+// anything (no stray, overlong or cut sequence, no surrogate, nothing beyond U+10FFFF).
+bool IsUtf8(std::string_view bytes);
+// HasControlCharacter tells whether utf8 holds a control character, U+0000 to U+001F or U+007F:
+// UTF-8 encodes each as that one byte, never inside another character.
+bool HasControlCharacter(std::string_view utf8);
 
 // Encoding helpers shared by the runtime.
 std::u16string Utf8ToUtf16(std::string_view utf8);

@@ -17,15 +17,21 @@ class KeyStoreDb;
 // KeyStore keeps entries in the database QX_HOME/data/keystore.db, one per alias:
 //  - an own entry: a certificate and its RSA private key;
 //  - a trusted entry: a certificate alone (a trusted root).
-// The database file is created with mode 0600 (a wider mode found on an existing file is
-// narrowed) and its journal inherits that mode. Several objects and processes may use it at
-// once: every operation is one SQLite transaction (writes take the write lock at their start
-// and wait up to 30 seconds for it), so each sees and leaves a consistent store.
+// The data directory is kept to its owner (mode 0700); the database file is created complete
+// (built under a temporary name, then linked into place) with mode 0600 (a wider mode found on
+// an existing file is narrowed) and its journal inherits that mode. An existing file of 0 bytes
+// is an error, never silently replaced: its entries may have been lost. A file the process may
+// only read (mode 0400) is opened read-only: it can be listed and read, and writing it fails.
+// Several objects and processes may use it at once: every operation is one SQLite transaction
+// (writes take the write lock at their start and wait up to 30 seconds for it), so each sees and
+// leaves a consistent store.
 //
 // Aliases are any non-empty text; they are stored as data, never used as file names or SQL.
 // Errors: QxMoxMsg::IllegalArgumentError_t for a null or empty alias (or one with unpaired
-// UTF-16 surrogates); QxMoxIo::IOException_t when the database cannot be opened, read or
-// written (the text carries SQLite's message).
+// UTF-16 surrogates), and, for an entry to be installed, an alias with a control character
+// (below U+0020, or U+007F); QxMoxIo::IOException_t when the database cannot be opened, read or
+// written: the text names the file and says what failed in words ("Cannot read the entry in
+// <file>: <SQLite's reason>"), never the SQL.
 //
 // The database is opened on the first operation; each object keeps one connection until it is
 // destroyed. One object may be shared between threads (operations are serialised).
