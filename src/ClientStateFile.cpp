@@ -32,18 +32,18 @@ QxSecCore::Cipher FileCipher(int mode) {
 
 void WriteLittleEndian(QxMoxIo::OutputStream_t& out, int32_t value) {
   const auto bits = static_cast<uint32_t>(value);
-  const unsigned char bytes[4] = {static_cast<unsigned char>(bits), static_cast<unsigned char>(bits >> 8),
-                                  static_cast<unsigned char>(bits >> 16),
-                                  static_cast<unsigned char>(bits >> 24)};
+  const unsigned char bytes[4] = {
+      static_cast<unsigned char>(bits), static_cast<unsigned char>(bits >> 8),
+      static_cast<unsigned char>(bits >> 16), static_cast<unsigned char>(bits >> 24)};
   out.Write(bytes, sizeof bytes);
 }
 
 int32_t ReadLittleEndian(QxMoxIo::DataInputStream_t& in) {
   unsigned char bytes[4];
   in.ReadFully(bytes, sizeof bytes);
-  return static_cast<int32_t>(static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                              static_cast<uint32_t>(bytes[2]) << 16 |
-                              static_cast<uint32_t>(bytes[3]) << 24);
+  return static_cast<int32_t>(
+      static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+      static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
 }
 
 // MakePrivateDirectory creates directory with mode 0700 from the start (its missing parents as
@@ -69,7 +69,8 @@ QxMoxMsg::Message_t WithDetails(QxMoxMsg::Message_t message, const QxMoxMsg::Exc
 }  // namespace
 
 ClientStateFile::ClientStateFile()
-    : ClientStateFile(QxMoxRuntime::Dir_t::Path(7, DIRECTORY), QxMoxRuntime::Dir_t::Path(7, FILE)) {}
+    : ClientStateFile(QxMoxRuntime::Dir_t::Path(7, DIRECTORY), QxMoxRuntime::Dir_t::Path(7, FILE)) {
+}
 
 ClientStateFile::ClientStateFile(QxMoxStr::String_t directory, QxMoxStr::String_t path)
     : m_directory(std::move(directory)), m_path(std::move(path)) {}
@@ -82,9 +83,9 @@ bool ClientStateFile::Remove() const {
 }
 
 QxMoxArray::CharArray_t ClientStateFile::Plaintext(const ClientState& state) {
-  const QxMoxArray::CharArray_t key =
-      state.privateKey.GetType() == QxSecCore::Key::TYPE_NONE ? QxMoxArray::CharArray_t()
-                                                              : state.privateKey.GetEncoded();
+  const QxMoxArray::CharArray_t key = state.privateKey.GetType() == QxSecCore::Key::TYPE_NONE
+                                          ? QxMoxArray::CharArray_t()
+                                          : state.privateKey.GetEncoded();
   QxMoxIo::CharArrayOutputStream_t plain;
   QxMoxIo::DataOutputStream_t out(plain);
   WriteLittleEndian(out, state.state);
@@ -180,8 +181,10 @@ ClientStateFile::Restored ClientStateFile::Restore(const QxMoxStr::String_t& cor
                        "CertificateClient: Restored state from file to: 'request denied'");
     restored.state.state = ClientState::STATE_DENIED;
   } else {
-    QXSECCM_TRACE_LINE(tracer, 9, "CertificateClient: Stored state does not fit, removing old state");
-    restored.messages.push_back(Remove() ? Catalog::Info(28) << m_path : Catalog::Error(27) << m_path);
+    QXSECCM_TRACE_LINE(tracer, 9,
+                       "CertificateClient: Stored state does not fit, removing old state");
+    restored.messages.push_back(Remove() ? Catalog::Info(28) << m_path
+                                         : Catalog::Error(27) << m_path);
   }
   return restored;
 }

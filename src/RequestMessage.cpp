@@ -34,7 +34,8 @@ void RequestMessage::Write(QxMoxIo::OutputStream_t& out, const CertRequest& requ
                            const QxMoxArray::CharArray_t& installKey,
                            const QxMoxStr::String_t& installId) {
   const MessageKey key = MessageKey::Generate();
-  Write(out, request, csr, key.Wrap(installKey), key, MessageKey::InstallIdFor(installKey, installId));
+  Write(out, request, csr, key.Wrap(installKey), key,
+        MessageKey::InstallIdFor(installKey, installId));
 }
 
 RequestMessage::RequestMessage(QxMoxIo::InputStream_t& in) : m_in(in) {

@@ -27,6 +27,14 @@ namespace QxSecCm {
 // corrupt message (QxMoxIo::IOException_t).
 class RequestMessage {
  public:
+  // Reply_e are the values of the certificate server's reply to the message (one Int32); any
+  // other value means "not taken, try again".
+  enum Reply_e : int32_t {
+    REPLY_ACCEPTED = 1,              // the request is on record at the server
+    REPLY_UNKNOWN_INSTALL_ID = -2,   // no installation key is known under the installation id
+    REPLY_INSTALL_KEY_REFUSED = -3,  // the message key does not open with that installation key
+  };
+
   // Body is what the enciphered part carries.
   template <class R>
   struct BodyT {

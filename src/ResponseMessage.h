@@ -25,6 +25,16 @@ namespace QxSecCm {
 // The certificates are encoded X.509 certificates (PEM text); the codec does not parse them.
 struct ResponseMessage {
   enum ReturnCode_e : int32_t { GRANTED = 1, DENIED = 2, DUPLICATE = 3 };
+  // Reply_e are the values of the node's reply to the message (one Int32).
+  enum Reply_e : int32_t {
+    REPLY_PROCESSED = 0,          // installed, or the denial or duplicate recorded
+    REPLY_CORRUPT = 1,            // the message could not be processed
+    REPLY_UNKNOWN_CODE = 2,       // the return code is none of the above
+    REPLY_ALREADY_INSTALLED = 3,  // the node already holds the certificate
+    REPLY_INSTALL_FAILED = 4,     // the installation failed (or the certificate was not trusted)
+    REPLY_NOT_WAITING = 5,        // the node was not waiting for an answer
+    REPLY_WRONG_REQUEST_ID = 6,   // the request id is not the one the node waits for
+  };
 
   int32_t returnCode = 0;
   QxMoxStr::String_t requestId;

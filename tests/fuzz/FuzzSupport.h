@@ -14,8 +14,10 @@
 #include <filesystem>
 #include <string>
 
+#include "CountedBytes.h"
 #include "MessageKey.h"
 #include "qxmox/CharArray.h"
+#include "qxmox/Exception.h"
 #include "qxmox/Io.h"
 #include "qxseccore/CipherStream.h"
 
@@ -32,11 +34,30 @@ inline void UsePrivateHome() {
   unsetenv("QX_CONFIG");
 }
 
+// QX_FUZZ_PRIVATE_HOME() defines the target's LLVMFuzzerInitialize, which calls UsePrivateHome.
+#define QX_FUZZ_PRIVATE_HOME()                         \
+  extern "C" int LLVMFuzzerInitialize(int*, char***) { \
+    QxFuzz::UsePrivateHome();                          \
+    return 0;                                          \
+  }
+
 // Require aborts with a message when a property does not hold.
 inline void Require(bool holds, const char* what) {
   if (!holds) {
     std::fprintf(stderr, "fuzz property broken: %s\n", what);
     std::abort();
+  }
+}
+
+// Refused runs read and tells whether the library refused its input with one of its exceptions
+// (fine, as long as nothing else happened); otherwise read's result is in result.
+template <class T, class Read>
+bool Refused(T& result, Read&& read) {
+  try {
+    result = read();
+    return false;
+  } catch (const QxMoxMsg::Exception_t&) {
+    return true;
   }
 }
 
@@ -52,6 +73,16 @@ inline const QxSecCm::MessageKey& Key() {
 inline const CharArray_t& InstallKey() {
   static const CharArray_t key(std::string_view("fuzz installation key"));
   return key;
+}
+
+// KeyHead returns the head of a message whose key is Key() under the platform key: the
+// installation id first when one is given (request messages), then the counted wrapped key.
+inline CharArray_t KeyHead(const char* installId = nullptr) {
+  QxMoxIo::CharArrayOutputStream_t out;
+  QxMoxIo::DataOutputStream_t data(out);
+  if (installId != nullptr) data.WriteUTF16String(QxMoxStr::String_t(installId));
+  QxSecCm::WriteCountedBytes(data, Key().Wrap());
+  return out.ToCharArray();
 }
 
 // Seal returns head followed by plaintext enciphered under Key().

@@ -6,7 +6,6 @@
 
 #include "ClientStateFile.h"
 #include "FuzzSupport.h"
-#include "qxmox/Exception.h"
 
 namespace {
 
@@ -28,12 +27,10 @@ CharArray_t KeyBytes(const ClientState& state) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const CharArray_t rest(data + 1, size - 1);
+  const CharArray_t content =
+      (data[0] & 1) == QxFuzz::kPlaintext ? ClientStateFile::Encipher(rest) : rest;
   ClientState state;
-  try {
-    state = Decode((data[0] & 1) == QxFuzz::kPlaintext ? ClientStateFile::Encipher(rest) : rest);
-  } catch (const QxMoxMsg::Exception_t&) {
-    return 0;  // refused input: fine, as long as nothing else happened
-  }
+  if (QxFuzz::Refused(state, [&] { return Decode(content); })) return 0;
   const ClientState again = Decode(ClientStateFile::Encode(state));
   QxFuzz::Require(again.state == state.state && again.requestId == state.requestId &&
                       again.coreId == state.coreId && KeyBytes(again) == KeyBytes(state),

@@ -6,7 +6,6 @@
 
 #include "FuzzSupport.h"
 #include "RequestMessage.h"
-#include "qxmox/Exception.h"
 
 namespace {
 
@@ -16,15 +15,7 @@ using QxSecCm::RequestMessage;
 // Head is the plaintext inputs' head: installation id "0" and the fixed key under the platform
 // key.
 const CharArray_t& Head() {
-  static const CharArray_t head = [] {
-    QxMoxIo::CharArrayOutputStream_t out;
-    QxMoxIo::DataOutputStream_t data(out);
-    data.WriteUTF16String(QxMoxStr::String_t("0"));
-    const CharArray_t wrapped = QxFuzz::Key().Wrap();
-    data.WriteInt32(static_cast<int32_t>(wrapped.GetSize()));
-    data.Write(wrapped);
-    return out.ToCharArray();
-  }();
+  static const CharArray_t head = QxFuzz::KeyHead("0");
   return head;
 }
 
@@ -42,19 +33,12 @@ RequestMessage::Body Read(const CharArray_t& bytes) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  QxFuzz::UsePrivateHome();
-  return 0;
-}
+QX_FUZZ_PRIVATE_HOME()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   RequestMessage::Body body;
-  try {
-    body = Read(QxFuzz::Input(data, size, Head()));
-  } catch (const QxMoxMsg::Exception_t&) {
-    return 0;  // refused input: fine, as long as nothing else happened
-  }
+  if (QxFuzz::Refused(body, [&] { return Read(QxFuzz::Input(data, size, Head())); })) return 0;
   QxMoxIo::CharArrayOutputStream_t out;
   RequestMessage::Write(out, body.request, body.csr, QxFuzz::Key().Wrap(), QxFuzz::Key(),
                         QxMoxStr::String_t("0"));

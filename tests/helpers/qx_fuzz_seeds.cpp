@@ -16,8 +16,8 @@ namespace {
 using QxMoxArray::CharArray_t;
 using QxMoxStr::String_t;
 
-void Put(const std::string& dir, const std::string& target, const std::string& name,
-         uint8_t mode, const CharArray_t& bytes) {
+void Put(const std::string& dir, const std::string& target, const std::string& name, uint8_t mode,
+         const CharArray_t& bytes) {
   const std::string path = dir + "/" + target;
   QxMoxIo::File_t(path).Mkdirs();
   QxMoxIo::FileOutputStream_t out(path + "/" + name);
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     QxMoxIo::CharArrayOutputStream_t out;
     response.Write(out, key);
     PutBoth(dir, "response_message_fuzz", code == 1 ? "granted" : "denied", out.ToCharArray(),
-            4 + key.Wrap().GetSize());
+            QxFuzz::KeyHead().GetSize());
   }
 
   QxSecCm::ClientState state;
