@@ -134,7 +134,7 @@ void VerifyIssued(const QxSecCore::X509Certificate& cert,
 void LogMessage(const QxMoxMsg::Message_t& message) {
   try {
     QxMoxLog::Log(message);
-  } catch (const QxMoxMsg::LogException_t&) {
+  } catch (const QxMoxLog::LogException_t&) {
   }
 }
 
@@ -651,7 +651,7 @@ void CertificateClientImpl::ConfigChangeHandler::Update(
   } catch (const QxMoxMsg::Exception_t& e) {
     try {
       QxMoxLog::Log(e.GetMessageList());  // runs on the configuration thread: nobody to tell
-    } catch (const QxMoxMsg::LogException_t&) {
+    } catch (const QxMoxLog::LogException_t&) {
     }
   }
 }
