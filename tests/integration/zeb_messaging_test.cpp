@@ -127,6 +127,39 @@ std::set<std::string> ServerSides(int port) {
   return peers;
 }
 
+sockaddr_in LoopbackPort(int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
+}
+
+// RawExchange sends request on a new connection to port and returns all the server sends until
+// it closes the connection; "" when it has not closed it within 5 s.
+std::string RawExchange(int port, const std::string& request) {
+  struct Socket {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ~Socket() { close(fd); }
+  } s;
+  const timeval limit{5, 0};
+  const sockaddr_in addr = LoopbackPort(port);
+  if (setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+      connect(s.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    return "";
+  }
+  for (size_t sent = 0; sent < request.size();) {
+    const ssize_t n = send(s.fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return "";
+    sent += static_cast<size_t>(n);
+  }
+  std::string in;
+  char buf[4096];
+  for (ssize_t n; (n = recv(s.fd, buf, sizeof buf, 0)) != 0; in.append(buf, static_cast<size_t>(n)))
+    if (n < 0) return "";
+  return in;
+}
+
 class ZebTest : public QxTest::HomeTest {};
 
 }  // namespace
@@ -365,11 +398,7 @@ TEST_F(ZebTest, IdleAndSlowConnectionsDoNotStallCalls) {
   QxZebMsg::Messenger server = Listening("srv");
   Recorder echo("msg");
   server.Register(&echo, true, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port =
-      htons(static_cast<uint16_t>(QxMoxNet::URI_t(server.GetBaseCbAddress()).GetPort()));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = LoopbackPort(QxMoxNet::URI_t(server.GetBaseCbAddress()).GetPort());
   struct Sockets {
     std::vector<int> fds;
     ~Sockets() {
@@ -390,6 +419,34 @@ TEST_F(ZebTest, IdleAndSlowConnectionsDoNotStallCalls) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
     std::this_thread::sleep_for(1s - (std::chrono::steady_clock::now() - t0));
   }
+}
+
+// Framing that leaves a request's length in doubt is answered 400 and the connection closed
+// (RFC 9112); the body limit is 16 MiB whatever the content type.
+TEST_F(ZebTest, ListenerRefusesDoubtfulFramingAndTakesLargeForms) {
+  QxZebMsg::Messenger server = Listening("srv");
+  Recorder echo("msg");
+  server.Register(&echo, true, 0);
+  const int port = QxMoxNet::URI_t(server.GetBaseCbAddress()).GetPort();
+  const std::string head = "POST /srv/msg HTTP/1.1\r\nHost: x\r\n";
+  for (const char* framing :
+       {"Content-Length: 4x\r\n", "Content-Length: 4\r\nContent-Length: 5\r\n",
+        "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n",
+        "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n",
+        "Transfer-Encoding: gzip\r\nContent-Length: 4\r\n", "Transfer-Encoding: gzip\r\n"}) {
+    SCOPED_TRACE(framing);
+    EXPECT_EQ(RawExchange(port, head + framing + "\r\nbody").substr(0, 13), "HTTP/1.1 400 ");
+  }
+  EXPECT_EQ(echo.calls, 0);
+
+  const std::string form = head + "Content-Type: application/x-www-form-urlencoded\r\n";
+  const std::string body(100 << 10, 'a');
+  const std::string reply = RawExchange(
+      port, form + "Connection: close\r\nContent-Length: 102400\r\n\r\n" + body);
+  EXPECT_EQ(reply.substr(0, 13), "HTTP/1.1 200 ");
+  EXPECT_NE(reply.find("re:" + body), std::string::npos);
+  EXPECT_EQ(RawExchange(port, form + "Content-Length: 16777217\r\n\r\n").substr(0, 13),
+            "HTTP/1.1 413 ");
 }
 
 TEST_F(ZebTest, AuthenticationValuesOnPlainHttp) {
@@ -503,13 +560,19 @@ TEST_F(ZebTest, RpcCallWithSimpleArguments) {
     EXPECT_EQ(e.GetFaultCode(), String_t("Server"));
     EXPECT_NE(std::string(e.what()).find("handler refused"), std::string::npos) << e.what();
   }
-  QxZebRpc::RpcCall unknown = client.CreateCall(At(server, "rpc"));
-  unknown.GetEnvelope().SetMethod("Nope");
-  try {
-    unknown.Invoke(0, nullptr, "UTF-8");
-    FAIL() << "no fault";
-  } catch (const QxZebRpc::RpcException& e) {
-    EXPECT_EQ(e.GetFaultCode(), String_t("Client"));
+  // An unknown method and a value the server cannot read are the caller's faults.
+  QxZebSoap::SOAPArgUnicodeString notAnInt("n", String_t("12abc"));
+  QxZebSoap::SOAPArg* badArgs[] = {&notAnInt};
+  for (const char* method : {"Nope", "Echo"}) {
+    QxZebRpc::RpcCall bad = client.CreateCall(At(server, "rpc"));
+    bad.GetEnvelope().SetMethod(method);
+    bad.GetEnvelope().SetArgs(1, badArgs);
+    try {
+      bad.Invoke(0, nullptr, "UTF-8");
+      ADD_FAILURE() << method << ": no fault";
+    } catch (const QxZebRpc::RpcException& e) {
+      EXPECT_EQ(e.GetFaultCode(), String_t("Client")) << method << ": " << e.what();
+    }
   }
 
   QxZebRpc::RpcCall charCall = client.CreateCall(At(server, "rpc"));

@@ -311,13 +311,15 @@ TEST(SoapRecords, BrokenDocumentsAreRefusedWithoutCrashing) {
        {&req});
   CertEvent ev;
   SOAPArgCertEvent evIn("ce", &ev);
-  Read(Envelope("<ce><type>x12</type><certrequest><certrequest/></certrequest></ce>"), {&evIn});
-  EXPECT_EQ(static_cast<int32_t>(ev.GetType()), 0);
-  // A date-time the messaging library cannot read propagates its error.
+  Read(Envelope("<ce><type>12</type><certrequest><certrequest/></certrequest></ce>"), {&evIn});
+  EXPECT_EQ(static_cast<int32_t>(ev.GetType()), 12);
+  // A number or a date-time the messaging library cannot read propagates its error.
   CertRequest bad;
   SOAPArgCertRequest badIn("certreq", &bad);
-  EXPECT_ANY_THROW(
-      Read(Envelope("<certreq><timeReceived>never</timeReceived></certreq>"), {&badIn}));
+  for (const char* child : {"<itype>x12</itype>", "<timeReceived>never</timeReceived>"}) {
+    EXPECT_ANY_THROW(Read(Envelope(std::string("<certreq>") + child + "</certreq>"), {&badIn}))
+        << child;
+  }
 }
 
 TEST(SoapRecords, ListsAndCollectionsTakeAtMostTheirItemCount) {

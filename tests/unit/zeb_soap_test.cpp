@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <optional>
 #include <string>
 
 #include "qxzeb/Exceptions.h"
@@ -144,23 +145,40 @@ TEST(SoapArgs, MissingArgumentKeepsPreset) {
   EXPECT_EQ(got, 9);
 }
 
-TEST(SoapArgs, UnicodeToIntReadsLeadingDecimal) {
+// xsd:int takes a whole decimal within 32 bits between XML white space; anything else is
+// refused, never cut, clamped or read as 0.
+TEST(SoapArgs, IntReadsOnlyAWholeDecimalWithin32Bits) {
   struct Row {
-    const char16_t* text;
-    int32_t value;
-  } rows[] = {{u"0", 0},
-              {u"  -17", -17},
-              {u"+8", 8},
-              {u"12abc", 12},
-              {u"abc", 0},
-              {u"", 0},
-              {u"2147483647", INT32_MAX},
-              {u"2147483648", INT32_MAX},
-              {u"-2147483648", INT32_MIN},
-              {u"-99999999999999999999", INT32_MIN}};
+    const char* text;
+    std::optional<int32_t> value;  // none: refused
+  } rows[] = {{"-2147483648", INT32_MIN},
+              {"2147483647", INT32_MAX},
+              {" \t42\r\n ", 42},
+              {"+8", 8},
+              {"99999999999999999999", {}},
+              {"2147483648", {}},
+              {"-2147483649", {}},
+              {"0x10", {}},
+              {"1e3", {}},
+              {"12abc", {}},
+              {"", {}},
+              {" ", {}},
+              {"+-1", {}},
+              {"- 1", {}}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(String_t(row.text).ToUtf8());
-    EXPECT_EQ(SOAPArgInt::UnicodeToInt(row.text), row.value);
+    SCOPED_TRACE(std::string("'") + row.text + "'");
+    int32_t n = 7;
+    SOAPArgInt an("n", &n);
+    SOAPArg* args[] = {&an};
+    const std::string doc = Envelope(std::string("<M><n>") + row.text + "</n></M>");
+    if (row.value) {
+      ReadEnvelope(doc, 1, args);
+      EXPECT_EQ(n, *row.value);
+      EXPECT_EQ(SOAPArgInt::UnicodeToInt(String_t(row.text)), *row.value);
+    } else {
+      EXPECT_THROW(ReadEnvelope(doc, 1, args), QxMoxMsg::IllegalArgumentError_t);
+      EXPECT_THROW(SOAPArgInt::UnicodeToInt(String_t(row.text)), QxMoxMsg::IllegalArgumentError_t);
+    }
   }
   EXPECT_EQ(SOAPArgInt::IntToUnicode(INT32_MIN), String_t("-2147483648"));
 }

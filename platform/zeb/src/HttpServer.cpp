@@ -43,6 +43,27 @@ constexpr int kWorkers = 8;
 
 class Session;
 
+// RefusalStatus is the answer to a request that could not be read: 413 for a body beyond the
+// limit, 400 for a request the parser refused (RFC 9112: an invalid or conflicting
+// Content-Length, a bad Transfer-Encoding), 0 when the connection just ended or timed out.
+int RefusalStatus(beast::error_code ec) {
+  if (ec == http::error::body_limit) return 413;
+  if (ec.category() != beast::error_code(http::error::bad_method).category() ||
+      ec == http::error::end_of_stream || ec == http::error::partial_message) {
+    return 0;
+  }
+  return 400;
+}
+
+// HasAmbiguousFraming tells a request whose Transfer-Encoding leaves its length open (chunked
+// is not its final coding) or comes with a Content-Length. The parser refuses some orders of
+// these headers itself, not all.
+bool HasAmbiguousFraming(const http::request_parser<http::string_body>& parser) {
+  const auto& header = parser.get();
+  return header.count(http::field::transfer_encoding) > 0 &&
+         (!parser.chunked() || header.count(http::field::content_length) > 0);
+}
+
 }  // namespace
 
 struct HttpServer::State {
@@ -154,24 +175,31 @@ class Session : public std::enable_shared_from_this<Session> {
     WithStream([this](auto& s) {
       http::async_read_header(s, m_buffer, *m_parser,
                               [self = shared_from_this()](beast::error_code ec, size_t) {
-                                if (ec) return self->Close();
+                                if (ec) return self->Refuse(ec);
+                                if (HasAmbiguousFraming(*self->m_parser))
+                                  return self->Answer({400, {}, {}}, false);
                                 self->ReadBody();
                               });
     });
   }
 
+  // A Content-Length beyond the body limit was refused with the header (413).
   void ReadBody() {
-    const auto length = m_parser->content_length();
-    if (length && *length > kMaxBody) return Answer({413, {}, {}}, false);
     Arm(kBodyTime);
     WithStream([this](auto& s) {
       http::async_read(s, m_buffer, *m_parser,
                        [self = shared_from_this()](beast::error_code ec, size_t) {
-                         if (ec == http::error::body_limit) return self->Answer({413, {}, {}}, false);
-                         if (ec) return self->Close();
+                         if (ec) return self->Refuse(ec);
                          self->Dispatch();
                        });
     });
+  }
+
+  // Refuse answers a request that could not be read and closes the connection after it.
+  void Refuse(beast::error_code ec) {
+    const int status = RefusalStatus(ec);
+    if (status == 0) return Close();
+    Answer({status, {}, {}}, false);
   }
 
   IncomingMsg::Data Take() {

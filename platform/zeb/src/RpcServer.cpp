@@ -142,7 +142,13 @@ void RpcServerCall::ReadRequest(int count, QxZebSoap::SOAPArg* const* args) {
   if (count < 0 || (count > 0 && args == nullptr)) {
     QxMoxMsg::ThrowIllegalArgument("ReadRequest: bad argument count or array");
   }
-  QxZebSoap::ParseSoap(m_impl.body, QxZebSoap::ResolveByName(count, args), false, m_impl.method);
+  try {
+    QxZebSoap::ParseSoap(m_impl.body, QxZebSoap::ResolveByName(count, args), false,
+                         m_impl.method);
+  } catch (const QxMoxMsg::IllegalArgumentError_t& e) {
+    // A value an argument cannot read is the caller's fault, not the server's.
+    throw RpcException(QxMoxMsg::CreateError_t(e.GetMessageList().Format()), "Client");
+  }
 }
 
 QxZebSoap::SOAPEnvelope& RpcServerCall::CreateResponse() {

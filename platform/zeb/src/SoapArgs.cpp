@@ -33,6 +33,22 @@ std::string TrimmedAscii(const String_t& text) {
   QxMoxMsg::ThrowIllegalArgument(String_t("not a valid ") + kind + ": '" + text.Mid(0, 64) + "'");
 }
 
+// ParseDecimal reads the whole text as a decimal integer of type T: surrounding XML white space,
+// an optional sign ('-' only where T is signed) and at least one digit, within T's range.
+template <class T>
+T ParseDecimal(const String_t& text, const char* kind) {
+  const std::string s = TrimmedAscii(text);
+  const char* first = s.data();
+  const char* const last = first + s.size();
+  const bool plus = first != last && *first == '+';
+  if (plus) ++first;
+  T value{};
+  const auto [end, ec] = std::from_chars(first, last, value);
+  // from_chars takes a '-' of its own, which must not follow a '+'.
+  if (ec != std::errc() || end != last || (plus && *first == '-')) Bad(kind, text);
+  return value;
+}
+
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int Base64Value(char16_t c) {
@@ -178,20 +194,7 @@ void StoreTime(int64_t t, const String_t&, XSDDateTime_ex& value) { value.m_time
 String_t SOAPArgInt::IntToUnicode(int32_t value) { return QxMoxStr::NumToStr(value); }
 
 int32_t SOAPArgInt::UnicodeToInt(const String_t& text) {
-  const std::u16string& s = text.Str();
-  size_t i = 0;
-  while (i < s.size() && IsXmlSpace(s[i])) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == u'-' || s[i] == u'+')) negative = s[i++] == u'-';
-  int64_t value = 0;
-  for (; i < s.size() && s[i] >= u'0' && s[i] <= u'9'; ++i) {
-    value = value * 10 + (s[i] - u'0');
-    if (value > (int64_t{1} << 32)) value = int64_t{1} << 32;  // already beyond either bound
-  }
-  if (negative) value = -value;
-  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
-  if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
-  return static_cast<int32_t>(value);
+  return ParseDecimal<int32_t>(text, "xsd:int");
 }
 
 String_t IntTraits::Format(const Value& value) { return SOAPArgInt::IntToUnicode(value); }
@@ -213,11 +216,7 @@ void BoolTraits::Parse(const String_t& text, Value& value) {
 
 String_t ULongTraits::Format(const Value& value) { return QxMoxStr::NumToStr(value); }
 void ULongTraits::Parse(const String_t& text, Value& value) {
-  const std::string s = TrimmedAscii(text);
-  uint64_t v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || end != s.data() + s.size()) Bad("xsd:unsignedLong", text);
-  value = v;
+  value = ParseDecimal<uint64_t>(text, "xsd:unsignedLong");
 }
 
 void URITraits::Parse(const String_t& text, Value& value) {

@@ -87,7 +87,8 @@ class RpcServerCall {
   // GetMethodName returns the method element's local name.
   String_t GetMethodName() const;
   // ReadRequest fills the arguments by name from the request; an argument the request does not
-  // carry keeps its value. Throws RpcException (fault code "Client") for a malformed request.
+  // carry keeps its value. Throws RpcException (fault code "Client") for a malformed request
+  // or a value an argument cannot read.
   void ReadRequest(int count, QxZebSoap::SOAPArg* const* args);
   // CreateResponse returns the answer's envelope (method <Method>Response); set its arguments.
   QxZebSoap::SOAPEnvelope& CreateResponse();

@@ -227,9 +227,10 @@ class SOAPArgInt : public SOAPArgSimple<IntTraits> {
   using SOAPArgSimple::SOAPArgSimple;
   // IntToUnicode returns the decimal text of value.
   static String_t IntToUnicode(int32_t value);
-  // UnicodeToInt reads optional white space, an optional sign and the decimal digits that
-  // follow, stopping at the first other character; no digits give 0, a value beyond 32 bits
-  // is clamped to INT32_MIN / INT32_MAX. Never throws.
+  // UnicodeToInt reads the whole text as a decimal integer: surrounding XML white space, an
+  // optional sign and at least one digit, within 32 bits. Anything else (empty text, other
+  // characters, a value beyond 32 bits) throws QxMoxMsg::IllegalArgumentError_t, which a
+  // server answers as a "Client" fault.
   static int32_t UnicodeToInt(const String_t& text);
 };
 class SOAPArgBool : public SOAPArgSimple<BoolTraits> {
