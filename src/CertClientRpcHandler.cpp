@@ -68,8 +68,7 @@ CertClientRpcHandler::CertClientRpcHandler(CertificateClientImpl* client) : m_cl
   m_messenger.Register(m_rpc2.GetMsgHandler(), true, 1);
 
   m_rpc1 = QxZebRpc::RpcServer(
-      config,
-      QxZebRpc::RpcServer::Options().SetBasePath("/rpc1/").SetRequireAuthentication(true));
+      config, QxZebRpc::RpcServer::Options().SetBasePath("/rpc1/").SetRequireAuthentication(true));
   m_trustedHandler = std::make_unique<UpdateTrustedHandler>(client);
   m_rpc1.Register("UpdateRootCertificates", m_trustedHandler.get());
   m_messenger.Register(m_rpc1.GetMsgHandler(), true, 2);
@@ -121,10 +120,9 @@ void CertClientRpcHandler::Process(QxZebRpc::RpcServerCall& call) {
   QxZebSoap::SOAPArg* args[] = {&idArg, &keyArg, &coreIdArg, &contextArg};
   call.ReadRequest(4, args);
 
-  const int result = installKey.GetSize() == 0
-                         ? m_client->CertificateRequestFromCmdLine(coreId)
-                         : m_client->CertificateRequestFromCmdLine(installId, installKey, coreId,
-                                                                   context);
+  const int result = installKey.GetSize() == 0 ? m_client->CertificateRequestFromCmdLine(coreId)
+                                               : m_client->CertificateRequestFromCmdLine(
+                                                     installId, installKey, coreId, context);
   QxZebSoap::SOAPArgInt ret("ret", result);
   QxZebSoap::SOAPArg* results[] = {&ret};
   call.CreateResponse().SetArgs(1, results);

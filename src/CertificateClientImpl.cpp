@@ -16,16 +16,16 @@
 #include "qxmox/Log.h"
 #include "qxmox/Net.h"
 #include "qxmox/Runtime.h"
-#include "qxseccore/Cipher.h"
-#include "qxseccore/Exceptions.h"
-#include "qxseccore/KeyStore.h"
-#include "qxseccore/StringCollection.h"
-#include "qxseccore/Uuid.h"
 #include "qxseccm/Catalog.h"
 #include "qxseccm/CertificateClient.h"
 #include "qxseccm/Platform.h"
 #include "qxseccm/Tracer.h"
 #include "qxseccm/X509CertRequest.h"
+#include "qxseccore/Cipher.h"
+#include "qxseccore/Exceptions.h"
+#include "qxseccore/KeyStore.h"
+#include "qxseccore/StringCollection.h"
+#include "qxseccore/Uuid.h"
 #include "qxzeb/Messenger.h"
 #include "qxzeb/Rpc.h"
 
@@ -49,10 +49,12 @@ QxMoxStr::String_t CertInstalledSetting() {
   return QxMoxConfig::ConfigNamespace_t(kCertificates).Open().GetValue(kCertInstalled);
 }
 
-// CTimeText is the ctime text of now: "Sun Dec  6 17:00:00 2026\n".
+// CTimeText is the ctime text of now without its line feed ("Sun Dec  6 17:00:00 2026"): a
+// configuration value is one line.
 QxMoxStr::String_t CTimeText(std::time_t now) {
   char text[32] = {};
   if (ctime_r(&now, text) == nullptr) return QxMoxStr::String_t("");
+  text[std::strcspn(text, "\n")] = '\0';
   return QxMoxStr::String_t(static_cast<const char*>(text));
 }
 
@@ -256,9 +258,9 @@ bool CertificateClientImpl::DetermineAction(const QxMoxStr::String_t& coreId) {
 }
 
 int CertificateClientImpl::GetDeploymentType() {
-  const QxMoxStr::String_t value =
-      QxMoxConfig::ConfigNamespace_t("sec.cm.client").Open().GetValue(
-          "CERTIFICATE_DEPLOYMENT_TYPE");
+  const QxMoxStr::String_t value = QxMoxConfig::ConfigNamespace_t("sec.cm.client")
+                                       .Open()
+                                       .GetValue("CERTIFICATE_DEPLOYMENT_TYPE");
   if (EqualsNoCase(value, "AUTO")) return AUTO;
   if (EqualsNoCase(value, "MANUAL")) return MANUAL;
   if (IsUnset(value)) {
@@ -554,22 +556,37 @@ void CertificateClientImpl::InstallCertificate(
   VerifyIssued(cert, trusted, keyStore);
   if (!cert.CheckValidity()) LogMessage(Catalog::Warn(152));
 
-  // Persisted: a session entry would be gone with this key store object.
-  keyStore.InstallCertificate(m_coreId, cert, m_privateKey, false, true);
-  for (const QxSecCore::X509Certificate& root : trusted) {
-    const QxMoxStr::String_t name = root.GetSubjectCN();
-    if (keyStore.IsCertEntry(name)) {
-      LogMessage(Catalog::Info(42) << name);
-    } else {
-      keyStore.InstallCertificate(name, root, false, true);
+  // One answer is installed whole or not at all: a failure takes back the entries this
+  // installation made, so the answer can be installed again when the server resends it.
+  std::vector<QxMoxStr::String_t> installed;
+  try {
+    // Persisted: a session entry would be gone with this key store object.
+    keyStore.InstallCertificate(m_coreId, cert, m_privateKey, false, true);
+    installed.push_back(m_coreId);
+    for (const QxSecCore::X509Certificate& root : trusted) {
+      const QxMoxStr::String_t name = root.GetSubjectCN();
+      if (keyStore.IsCertEntry(name)) {
+        LogMessage(Catalog::Info(42) << name);
+      } else {
+        keyStore.InstallCertificate(name, root, false, true);
+        installed.push_back(name);
+      }
     }
+    const QxMoxStr::String_t now = CTimeText(std::time(nullptr));
+    QxMoxConfig::ConfigUpdate_t update;
+    update.SetAttr(kCertificates, "LAST_CERT_UPDATE", now);
+    update.SetAttr(kCertificates, "LAST_TRUSTED_CERT_UPDATE", now);
+    update.SetAttr(kCertificates, kCertInstalled, "TRUE");
+    update.Apply(true);
+  } catch (...) {
+    for (const QxMoxStr::String_t& alias : installed) {
+      try {
+        keyStore.RemoveCertificate(alias);
+      } catch (...) {
+      }
+    }
+    throw;
   }
-  const QxMoxStr::String_t now = CTimeText(std::time(nullptr));
-  QxMoxConfig::ConfigUpdate_t update;
-  update.SetAttr(kCertificates, "LAST_CERT_UPDATE", now);
-  update.SetAttr(kCertificates, "LAST_TRUSTED_CERT_UPDATE", now);
-  update.SetAttr(kCertificates, kCertInstalled, "TRUE");
-  update.Apply(true);
   LogMessage(Catalog::Info(43) << m_coreId);
 }
 

@@ -12,8 +12,8 @@
 #include "qxmox/Message.h"
 #include "qxmox/String.h"
 #include "qxmox/Thread.h"
-#include "qxseccore/Key.h"
 #include "qxseccm/CertRequest.h"
+#include "qxseccore/Key.h"
 
 namespace QxSecCm {
 

@@ -58,14 +58,14 @@ void RequestSender::Run() {
   const QxMoxStr::String_t id = m_request.GetId();
   for (int attempt = 1;; ++attempt) {
     if (Stopped()) return;
-    QXSECCM_TRACE_LINE(OpTracer(), kLevel,
-                       "RequestSender: Trying to send request with id '"
-                           << id << "' to certificate server.");
+    QXSECCM_TRACE_LINE(
+        OpTracer(), kLevel,
+        "RequestSender: Trying to send request with id '" << id << "' to certificate server.");
     const int reply = m_client->PutCertificateRequest(m_request, m_csr, m_installKey, m_installId);
     if (reply == 1) {
-      QXSECCM_TRACE_LINE(OpTracer(), kLevel,
-                         "RequestSender: Request with id '" << id
-                                                            << "' was sent to certificate server.");
+      QXSECCM_TRACE_LINE(
+          OpTracer(), kLevel,
+          "RequestSender: Request with id '" << id << "' was sent to certificate server.");
       LogMessage(Catalog::Info(64) << id);
       m_client->SaveAcceptedRequest(id);
       SetStop();
