@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <iostream>
 #include <optional>
 
 #include "qxmox/Exception.h"
@@ -31,6 +32,50 @@ namespace {
   FileError(number, path, QxMoxMsg::Win32Message_t(err));
 }
 
+// ReadBounded reads fd to its end, or up to its first line feed when firstLine, refusing more
+// than MAX_INPUT_SIZE bytes; sizeHint sizes the first buffer. name only appears in messages.
+QxMoxArray::CharArray_t ReadBounded(int fd, const std::string& name, size_t sizeHint,
+                                    bool firstLine) {
+  // Read up to the bound whatever the size said, in case the file grows meanwhile.
+  QxMoxArray::CharArray_t bytes(sizeHint);
+  size_t used = 0;
+  for (;;) {
+    if (used == bytes.GetSize()) {
+      if (used == MAX_INPUT_SIZE + 1) FileError(21, name, EFBIG);
+      bytes.Resize(std::min(MAX_INPUT_SIZE + 1, used + 4096));
+    }
+    const ssize_t n = QxMoxIo::RetryOnEintr(
+        [&] { return ::read(fd, bytes.GetData() + used, bytes.GetSize() - used); });
+    if (n < 0) FileError(21, name, errno);
+    if (n == 0) break;
+    const size_t fresh = used;
+    used += static_cast<size_t>(n);
+    if (firstLine && bytes.View().substr(fresh, used - fresh).find('\n') != std::string::npos) {
+      break;
+    }
+  }
+  if (used > MAX_INPUT_SIZE) FileError(21, name, EFBIG);
+  bytes.Resize(used);
+  return bytes;
+}
+
+// FileNode says which file a name stands for: its resolved path, and its device and inode when
+// it exists.
+struct FileNode {
+  std::filesystem::path resolved;
+  std::optional<std::pair<dev_t, ino_t>> node;
+
+  explicit FileNode(const std::string& path) {
+    std::error_code ignored;
+    resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ignored), ignored);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) node.emplace(info.st_dev, info.st_ino);
+  }
+  bool SameAs(const FileNode& other) const {
+    return resolved == other.resolved || (node.has_value() && node == other.node);
+  }
+};
+
 }  // namespace
 
 CLI::App* AddGroup(CLI::App& app, const std::string& name, const std::string& description,
@@ -51,48 +96,58 @@ Secret::~Secret() {
 }
 
 QxMoxArray::CharArray_t ReadInput(const std::string& path) {
-  const QxMoxIo::Fd_t fd = QxMoxIo::OpenFd(path, O_RDONLY);
-  if (!fd.Valid()) FileError(21, path, errno);
   struct stat info {};
-  if (::fstat(fd.Get(), &info) != 0) FileError(21, path, errno);
-  if (!S_ISREG(info.st_mode)) FileError(21, path, EINVAL);
-  if (static_cast<unsigned long long>(info.st_size) > MAX_INPUT_SIZE) FileError(21, path, EFBIG);
-
-  // Read up to the bound whatever the size said, in case the file grows meanwhile.
-  QxMoxArray::CharArray_t bytes(static_cast<size_t>(info.st_size));
-  size_t used = 0;
-  for (;;) {
-    if (used == bytes.GetSize()) {
-      if (used == MAX_INPUT_SIZE + 1) FileError(21, path, EFBIG);
-      bytes.Resize(std::min(MAX_INPUT_SIZE + 1, used + 4096));
-    }
-    const ssize_t n = QxMoxIo::RetryOnEintr(
-        [&] { return ::read(fd.Get(), bytes.GetData() + used, bytes.GetSize() - used); });
-    if (n < 0) FileError(21, path, errno);
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
+  QxMoxIo::Fd_t fd;
+  try {
+    fd = QxMoxIo::OpenRegularFile(path, info);
+  } catch (const QxMoxIo::IOException_t& e) {
+    FileError(21, path, e.GetMessageList());
   }
-  if (used > MAX_INPUT_SIZE) FileError(21, path, EFBIG);
-  bytes.Resize(used);
-  return bytes;
+  if (static_cast<unsigned long long>(info.st_size) > MAX_INPUT_SIZE) FileError(21, path, EFBIG);
+  return ReadBounded(fd.Get(), path, static_cast<size_t>(info.st_size), false);
 }
 
-OutputFiles::~OutputFiles() {
-  if (m_committed) return;
-  for (const QxMoxIo::PendingReplace_t& file : m_files) {
-    if (file.IsPlaced()) ::unlink(file.GetPath().c_str());
+QxMoxArray::CharArray_t ReadStandardInputLine() {
+  return ReadBounded(STDIN_FILENO, "standard input", 0, true);
+}
+
+std::string Shown(const std::string& path) {
+  return path == STANDARD_STREAM ? "standard output" : path;
+}
+
+OutputFiles::OutputFiles(const std::vector<std::string>& inputs,
+                         const std::vector<std::string>& outputs) {
+  std::vector<std::pair<std::string, FileNode>> seen;
+  for (const std::string& input : inputs) {
+    if (!input.empty() && input != STANDARD_STREAM) seen.emplace_back(input, FileNode(input));
+  }
+  const size_t inputCount = seen.size();
+  for (const std::string& output : outputs) {
+    if (output.empty()) continue;
+    if (output != STANDARD_STREAM) {
+      try {
+        QxMoxIo::CheckReplaceable(output);
+      } catch (const QxMoxIo::IOException_t& e) {
+        FileError(21, output, e.GetMessageList());
+      }
+    }
+    const FileNode node(output);
+    for (size_t i = 0; i < seen.size(); ++i) {
+      if (!node.SameAs(seen[i].second)) continue;
+      QxMoxMsg::ThrowIllegalArgument(QxMoxStr::String_t(
+          "The output file '" + output +
+          (i < inputCount ? "' is the input file '" + seen[i].first + "': it would be destroyed."
+                          : std::string("' is given twice."))));
+    }
+    seen.emplace_back(output, node);
   }
 }
 
 void OutputFiles::Add(const std::string& path, const void* data, size_t length, Mode_e mode) {
-  const auto normal = [](const std::string& p) {
-    return std::filesystem::weakly_canonical(std::filesystem::absolute(p));
-  };
-  for (const QxMoxIo::PendingReplace_t& file : m_files) {
-    if (normal(file.GetPath()) == normal(path)) {
-      QxMoxMsg::ThrowIllegalArgument(QxMoxStr::String_t("The output file '") +
-                                     QxMoxStr::String_t(path) + "' is given twice.");
-    }
+  if (path == STANDARD_STREAM) {
+    m_standardOutput.bytes.Append(data, length);
+    m_usesStandardOutput = true;
+    return;
   }
   std::optional<QxMoxIo::PendingReplace_t> file;
   try {
@@ -110,6 +165,14 @@ void OutputFiles::Add(const std::string& path, const void* data, size_t length, 
 }
 
 void OutputFiles::Commit() {
+  if (m_usesStandardOutput) {
+    std::cout.flush();
+    try {
+      QxMoxIo::WriteAll(STDOUT_FILENO, m_standardOutput.bytes.View(), "standard output");
+    } catch (const QxMoxIo::IOException_t& e) {
+      FileError(22, Shown(STANDARD_STREAM), e.GetMessageList());
+    }
+  }
   for (QxMoxIo::PendingReplace_t& file : m_files) {
     try {
       file.Commit();
@@ -117,7 +180,8 @@ void OutputFiles::Commit() {
       FileError(22, file.GetPath(), e.GetMessageList());
     }
   }
-  m_committed = true;
 }
+
+std::ostream& OutputFiles::Report() const { return m_usesStandardOutput ? std::cerr : std::cout; }
 
 }  // namespace QxCm

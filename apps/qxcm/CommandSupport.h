@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstddef>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,10 +25,22 @@ CLI::App* AddGroup(CLI::App& app, const std::string& name, const std::string& de
 // passwords); larger files are refused before anything is allocated for them.
 inline constexpr size_t MAX_INPUT_SIZE = 16u * 1024 * 1024;
 
-// ReadInput returns the content of the file at path. Throws QxMoxIo::IOException_t with catalog
-// message 21 "Could not open file '%1'." (the system's reason as details) when it cannot be read,
-// is not a regular file or is larger than MAX_INPUT_SIZE.
+// STANDARD_STREAM is the file name that stands for standard input or standard output.
+inline constexpr const char* STANDARD_STREAM = "-";
+
+// ReadInput returns the content of the regular file at path, opened without waiting
+// (QxMoxIo::OpenRegularFile), so a FIFO or device given as input is refused rather than waited
+// on. Throws QxMoxIo::IOException_t with catalog message 21 "Could not open file '%1'." (the
+// reason as details) when it cannot be read, is not a regular file or is larger than
+// MAX_INPUT_SIZE.
 QxMoxArray::CharArray_t ReadInput(const std::string& path);
+
+// ReadStandardInputLine reads standard input up to and including its first line feed (or to
+// its end), at most MAX_INPUT_SIZE bytes. Throws like ReadInput, naming "standard input".
+QxMoxArray::CharArray_t ReadStandardInputLine();
+
+// Shown returns path as a message names it: "standard output" for STANDARD_STREAM.
+std::string Shown(const std::string& path);
 
 // Secret holds the bytes of a private key or password and wipes them when it goes.
 struct Secret {
@@ -41,23 +54,30 @@ struct Secret {
 };
 
 // OutputFiles writes the output files of one command so that either all of them appear, each
-// complete, or none does. Add writes and syncs each file's bytes into a pending replacement
-// (QxMoxIo::PendingReplace_t: a temporary file beside its destination, created with its final
-// mode, PUBLIC 0644 or SECRET 0600 less the umask, so a private key is never readable by
-// others, not even for a moment); Commit renames them all into place, syncing each directory.
-// When Commit is not reached or fails, the destructor removes the temporary files and whatever
-// Commit had already moved, so a failed command leaves no output file behind. Existing
-// destination files are replaced only by Commit.
+// complete, or none does, and no existing file is lost on a failure.
+//
+// The constructor checks the command's file names before anything is read, drawn or written:
+// each output must be STANDARD_STREAM (text written to standard output) or a name that is absent
+// or a regular file (QxMoxIo::CheckReplaceable), and no output may name the same file as an
+// input or another output (same device and inode, or the same resolved path). Empty names
+// (options not given) and an input STANDARD_STREAM are skipped.
+//
+// Add writes and syncs each file's bytes into a pending replacement (QxMoxIo::PendingReplace_t:
+// a temporary file beside its destination, created with its final mode, PUBLIC 0644 or SECRET
+// 0600 less the umask, so a private key is never readable by others, not even for a moment);
+// output STANDARD_STREAM is kept in memory. Commit writes standard output first, then renames
+// every file into place, syncing each directory. Existing files are replaced only by Commit;
+// when it is not reached, the destructor removes the temporary files and leaves every existing
+// file as it was.
 //
 // Failures throw QxMoxIo::IOException_t with catalog message 21 "Could not open file '%1'." or
-// 22 "Could not write to file '%1'." naming the destination, or IllegalArgumentError_t when one
-// destination is given twice.
+// 22 "Could not write to file '%1'." naming the destination, or IllegalArgumentError_t when an
+// output is given twice or is also an input.
 class OutputFiles {
  public:
   enum Mode_e : mode_t { PUBLIC = 0644, SECRET = 0600 };
 
-  OutputFiles() = default;
-  ~OutputFiles();
+  OutputFiles(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs);
   OutputFiles(const OutputFiles&) = delete;
   OutputFiles& operator=(const OutputFiles&) = delete;
 
@@ -66,12 +86,16 @@ class OutputFiles {
   void Add(const std::string& path, const QxMoxArray::CharArray_t& bytes, Mode_e mode) {
     Add(path, bytes.GetData(), bytes.GetSize(), mode);
   }
-  // Commit moves every file into place, in the order added.
+  // Commit writes standard output, then moves every file into place in the order added.
   void Commit();
+  // Report is where the command says what it wrote: standard error when standard output
+  // carries an output, else standard output.
+  std::ostream& Report() const;
 
  private:
   std::vector<QxMoxIo::PendingReplace_t> m_files;
-  bool m_committed = false;
+  Secret m_standardOutput;
+  bool m_usesStandardOutput = false;
 };
 
 }  // namespace QxCm

@@ -12,7 +12,9 @@
 #include "CommandSupport.h"
 #include "Commands.h"
 #include "qxmox/CharArray.h"
+#include "qxmox/Config.h"
 #include "qxmox/Exception.h"
+#include "qxmox/Runtime.h"
 #include "qxseccm/CertRequest.h"
 #include "qxseccm/CertificateBuilder.h"
 #include "qxseccm/PKCS12Converter.h"
@@ -94,23 +96,39 @@ Secret Prompt(const char* prompt) {
   return password;
 }
 
-// ReadPassword takes the first line of passwordFile, or asks on the terminal (twice when
-// confirm, for a new password). The result ends in a NUL.
-Secret ReadPassword(const std::string& passwordFile, bool confirm) {
+// CheckPassword refuses a password (without its final NUL) that the converter would cut at an
+// inner NUL, and an empty one for a new file; source names where it came from.
+void CheckPassword(std::string_view password, bool isNew, const std::string& source) {
+  if (password.find('\0') != std::string_view::npos) {
+    Refuse("The password from " + source + " holds a NUL byte, which would cut it short.");
+  }
+  if (isNew && password.empty()) Refuse("The password from " + source + " is empty.");
+}
+
+// ReadPassword takes the first line of passwordFile (standard input for "-"), or asks on the
+// terminal (twice for a new password). The result ends in a NUL.
+Secret ReadPassword(const std::string& passwordFile, bool isNew) {
   if (!passwordFile.empty()) {
-    const Secret content(ReadInput(passwordFile));
+    const bool standardInput = passwordFile == STANDARD_STREAM;
+    const Secret content(standardInput ? ReadStandardInputLine() : ReadInput(passwordFile));
     std::string_view line = content.bytes.View();
     line = line.substr(0, line.find('\n'));
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    CheckPassword(line, isNew,
+                  standardInput ? "standard input" : "the password file '" + passwordFile + "'");
     CharArray_t bytes(line.size() + 1);
     std::copy(line.begin(), line.end(), bytes.GetData());
     return Secret(std::move(bytes));
   }
   if (isatty(STDIN_FILENO) == 0) {
-    Refuse("A password is needed: give --password-file FILE, or run on a terminal to type it.");
+    Refuse(
+        "A password is needed: give --password-file FILE (- for standard input), or run on "
+        "a terminal to type it.");
   }
   Secret password = Prompt("Password: ");
-  if (confirm) {
+  CheckPassword(std::string_view(password.bytes.View()).substr(0, password.bytes.GetSize() - 1),
+                isNew, "the terminal");
+  if (isNew) {
     const Secret again = Prompt("Verify password: ");
     if (!(again.bytes == password.bytes)) Refuse("The passwords do not match.");
   }
@@ -132,23 +150,24 @@ void AddNewKeyOptions(CLI::App* create, NewKeyArgs& args, const char* cnHelp, co
   create->add_option("--locality", args.locality, "Locality name")->required();
   create->add_option(outName, args.outPem, outHelp)->type_name("FILE")->required();
   create
-      ->add_option("--out-key", args.outKey,
-                   "Where to write the unencrypted PEM private key (mode 0600)")
+      ->add_option(
+          "--out-key", args.outKey,
+          "Where to write the unencrypted PEM private key (mode 0600; - for standard output)")
       ->type_name("FILE")
       ->required();
 }
 
 void CsrCreate(const NewKeyArgs& a) {
+  OutputFiles out({}, {a.outKey, a.outPem});
   QxSecCm::X509CertRequest request{QxMoxStr::String_t(a.cn), QxMoxStr::String_t(a.locality)};
   CharArray_t csr;
   request.GetEncoded(csr);
   const Secret key(request.GetPrivateKey().GetEncoded());
-  OutputFiles out;
   out.Add(a.outKey, key.bytes, OutputFiles::SECRET);
   out.Add(a.outPem, csr, OutputFiles::PUBLIC);
   out.Commit();
-  std::cout << "Wrote the certificate request to " << a.outPem << " and its private key to "
-            << a.outKey << ".\n";
+  out.Report() << "Wrote the certificate request to " << Shown(a.outPem)
+               << " and its private key to " << Shown(a.outKey) << ".\n";
 }
 
 void AddCsrCommand(CLI::App& app) {
@@ -159,22 +178,22 @@ void AddCsrCommand(CLI::App& app) {
       "Generate an RSA key pair (1024 bits, exponent 3) and a request signed with SHA-1 whose "
       "subject is CN, L, O, OU in this order");
   AddNewKeyOptions(create, *args, "Common name (the node's core id)", "--out-csr",
-                   "Where to write the PEM request");
+                   "Where to write the PEM request (- for standard output)");
   create->callback([args] { CsrCreate(*args); });
 }
 
 void CaCreate(const NewKeyArgs& a) {
+  OutputFiles out({}, {a.outKey, a.outPem});
   X509Certificate cert;
   Key key;
   QxSecCm::CertificateBuilder::CreateSelfSignedCertificate(
       QxMoxStr::String_t(a.cn), QxMoxStr::String_t(a.locality), true, cert, key);
   const Secret keyPem(key.GetEncoded());
-  OutputFiles out;
   out.Add(a.outKey, keyPem.bytes, OutputFiles::SECRET);
   out.Add(a.outPem, cert.GetEncoded(), OutputFiles::PUBLIC);
   out.Commit();
-  std::cout << "Wrote the CA certificate to " << a.outPem << " and its private key to " << a.outKey
-            << ".\n";
+  out.Report() << "Wrote the CA certificate to " << Shown(a.outPem) << " and its private key to "
+               << Shown(a.outKey) << ".\n";
 }
 
 void AddCaCommand(CLI::App& app) {
@@ -185,7 +204,7 @@ void AddCaCommand(CLI::App& app) {
       "Create a new key pair and a self-signed CA certificate (serial number 0, valid for 7300 "
       "days)");
   AddNewKeyOptions(create, *args, "Common name of the CA", "--out-cert",
-                   "Where to write the PEM certificate");
+                   "Where to write the PEM certificate (- for standard output)");
   create->callback([args] { CaCreate(*args); });
 }
 
@@ -197,6 +216,12 @@ struct SignArgs {
 };
 
 void CertSign(const SignArgs& a) {
+  // Checked before a serial number is drawn; the serial file and the configuration are inputs.
+  OutputFiles out(
+      {a.caCert, a.caKey, a.csr,
+       QxMoxRuntime::Dir_t::Path(QxMoxRuntime::Dir_t::DIR_DATA, "sec/cs/serial.dat").ToUtf8(),
+       QxMoxConfig::ConfigFilePath()},
+      {a.out});
   const X509Certificate caCert = ReadCertificate(a.caCert);
   const Key caKey = ReadPrivateKey(a.caKey);
   const CharArray_t csr = ReadInput(a.csr);
@@ -204,11 +229,10 @@ void CertSign(const SignArgs& a) {
   const QxSecCm::CertRequest record;
   CharArray_t pem;
   builder.BuildCertificate(record, csr, pem, a.isCA);
-  OutputFiles out;
   out.Add(a.out, pem, OutputFiles::PUBLIC);
   out.Commit();
-  std::cout << "Issued the certificate with serial number "
-            << X509Certificate(pem).GetSerial().ToUtf8() << " to " << a.out << ".\n";
+  out.Report() << "Issued the certificate with serial number "
+               << X509Certificate(pem).GetSerial().ToUtf8() << " to " << Shown(a.out) << ".\n";
 }
 
 void AddCertCommand(CLI::App& app) {
@@ -225,7 +249,7 @@ void AddCertCommand(CLI::App& app) {
       ->type_name("FILE")
       ->required();
   sign->add_option("--csr", args->csr, "The PEM request")->type_name("FILE")->required();
-  sign->add_option("--out", args->out, "Where to write the PEM certificate")
+  sign->add_option("--out", args->out, "Where to write the PEM certificate (- for standard output)")
       ->type_name("FILE")
       ->required();
   sign->add_flag("--ca", args->isCA, "Issue a CA certificate (CA:TRUE, keyCertSign)");
@@ -241,6 +265,14 @@ struct ExportArgs {
 };
 
 void Pkcs12Export(const ExportArgs& a) {
+  if (a.out == STANDARD_STREAM) {
+    Refuse(
+        "A PKCS#12 file is binary: give --out a file name ('-', standard output, takes text "
+        "only).");
+  }
+  std::vector<std::string> inputs{a.cert, a.key, a.passwordFile};
+  inputs.insert(inputs.end(), a.chain.begin(), a.chain.end());
+  OutputFiles out(inputs, {a.out});
   const X509Certificate cert = ReadCertificate(a.cert);
   const Key key = ReadPrivateKey(a.key);
   QxSecCm::X509CertList chain;
@@ -249,9 +281,8 @@ void Pkcs12Export(const ExportArgs& a) {
   }
   const Secret password = ReadPassword(a.passwordFile, true);
   Secret blob;
-  QxSecCm::PKCS12Converter::EncodeWithProfile(cert, key, chain, TextWithNul(a.name),
-                                              password.bytes, a.profile, blob.bytes);
-  OutputFiles out;
+  QxSecCm::PKCS12Converter::EncodeWithProfile(cert, key, chain, TextWithNul(a.name), password.bytes,
+                                              a.profile, blob.bytes);
   out.Add(a.out, blob.bytes, OutputFiles::SECRET);
   out.Commit();
   std::cout << "Wrote the PKCS#12 file " << a.out << " (" << chain.size()
@@ -263,6 +294,7 @@ struct ImportArgs {
 };
 
 void Pkcs12Import(const ImportArgs& a) {
+  OutputFiles out({a.in, a.passwordFile}, {a.outKey, a.outCert, a.outChain});
   const CharArray_t blob = ReadInput(a.in);
   const Secret password = ReadPassword(a.passwordFile, false);
   X509Certificate cert;
@@ -273,7 +305,6 @@ void Pkcs12Import(const ImportArgs& a) {
   if (cert.IsNull()) Refuse("'" + a.in + "' holds no certificate that matches its private key.");
 
   const Secret keyPem(key.GetEncoded());
-  OutputFiles out;
   out.Add(a.outKey, keyPem.bytes, OutputFiles::SECRET);
   out.Add(a.outCert, cert.GetEncoded(), OutputFiles::PUBLIC);
   if (!a.outChain.empty()) {
@@ -285,18 +316,19 @@ void Pkcs12Import(const ImportArgs& a) {
     out.Add(a.outChain, pems, OutputFiles::PUBLIC);
   }
   out.Commit();
-  std::cout << "Wrote the certificate to " << a.outCert << " and its private key to " << a.outKey
-            << (a.outChain.empty() ? ""
-                                   : (", " + std::to_string(chain.size()) +
-                                      " further certificates to " + a.outChain))
-            << ".\n";
+  out.Report() << "Wrote the certificate to " << Shown(a.outCert) << " and its private key to "
+               << Shown(a.outKey)
+               << (a.outChain.empty() ? ""
+                                      : (", " + std::to_string(chain.size()) +
+                                         " further certificates to " + Shown(a.outChain)))
+               << ".\n";
 }
 
 void AddPasswordFile(CLI::App* command, std::string& path) {
   command
       ->add_option("--password-file", path,
-                   "Read the password from the first line of FILE (else it is asked for on "
-                   "the terminal)")
+                   "Read the password from the first line of FILE, '-' for standard input "
+                   "(else it is asked for on the terminal); it must not hold a NUL byte")
       ->type_name("FILE");
 }
 
@@ -329,9 +361,8 @@ void AddPkcs12Command(CLI::App& app) {
                    "2048 iterations, SHA-1 MAC with 1 iteration, for old readers (OpenSSL 3 "
                    "needs -legacy to read it)")
       ->transform(CLI::CheckedTransformer(
-          std::map<std::string, QxSecCm::Pkcs12Profile>{
-              {"modern", QxSecCm::Pkcs12Profile::MODERN},
-              {"legacy", QxSecCm::Pkcs12Profile::LEGACY}},
+          std::map<std::string, QxSecCm::Pkcs12Profile>{{"modern", QxSecCm::Pkcs12Profile::MODERN},
+                                                        {"legacy", QxSecCm::Pkcs12Profile::LEGACY}},
           CLI::ignore_case))
       ->type_name("modern|legacy");
   AddPasswordFile(exportCmd, exp->passwordFile);
@@ -341,17 +372,21 @@ void AddPkcs12Command(CLI::App& app) {
   CLI::App* importCmd = pkcs12->add_subcommand(
       "import", "Unpack a PKCS#12 file into PEM files: certificate, private key, further ones");
   importCmd->add_option("--in", imp->in, "The PKCS#12 file")->type_name("FILE")->required();
-  importCmd->add_option("--out-cert", imp->outCert, "Where to write the PEM certificate")
+  importCmd
+      ->add_option("--out-cert", imp->outCert,
+                   "Where to write the PEM certificate (- for standard output)")
       ->type_name("FILE")
       ->required();
   importCmd
-      ->add_option("--out-key", imp->outKey,
-                   "Where to write the unencrypted PEM private key (mode 0600)")
+      ->add_option(
+          "--out-key", imp->outKey,
+          "Where to write the unencrypted PEM private key (mode 0600; - for standard output)")
       ->type_name("FILE")
       ->required();
   importCmd
       ->add_option("--out-chain", imp->outChain,
-                   "Where to write the further certificates, as PEM, in the file's order")
+                   "Where to write the further certificates, as PEM, in the file's order (- for "
+                   "standard output)")
       ->type_name("FILE");
   AddPasswordFile(importCmd, imp->passwordFile);
   importCmd->callback([imp] { Pkcs12Import(*imp); });

@@ -23,6 +23,10 @@ std::string UtcDate(int64_t seconds) {
   return text;
 }
 
+std::string StorePath() {
+  return QxMoxRuntime::Dir_t::Path(QxMoxRuntime::Dir_t::DIR_DATA, "keystore.db").ToUtf8();
+}
+
 void List() {
   QxSecCore::KeyStore store;
   QxSecCore::StringCollection aliases;
@@ -30,9 +34,7 @@ void List() {
   aliases.MoveFirst();
   // An empty listing says where it looked, so a wrong QX_HOME is noticed at once.
   if (aliases.IsAtEnd()) {
-    std::cerr << "qxcm: the key store "
-              << QxMoxRuntime::Dir_t::Path(QxMoxRuntime::Dir_t::DIR_DATA, "keystore.db").ToUtf8()
-              << " holds no entries\n";
+    std::cerr << "qxcm: the key store " << StorePath() << " holds no entries\n";
     return;
   }
   for (; !aliases.IsAtEnd(); aliases.Next()) {
@@ -51,18 +53,18 @@ struct ExportArgs {
 // Everything is read from the store before a file is written, so an entry without a private
 // key leaves no certificate file behind either.
 void Export(const ExportArgs& a) {
+  OutputFiles out({StorePath()}, {a.outKey, a.outCert});
   QxSecCore::KeyStore store;
   const QxMoxStr::String_t alias(a.alias);
   const QxSecCore::X509Certificate cert = store.GetCertificate(alias);
   Secret keyPem;
   if (!a.outKey.empty()) keyPem.bytes = store.GetPrivateKey(alias).GetEncoded();
-  OutputFiles out;
   if (!a.outKey.empty()) out.Add(a.outKey, keyPem.bytes, OutputFiles::SECRET);
   out.Add(a.outCert, cert.GetEncoded(), OutputFiles::PUBLIC);
   out.Commit();
-  std::cout << "Wrote the certificate of " << a.alias << " to " << a.outCert;
-  if (!a.outKey.empty()) std::cout << " and its private key to " << a.outKey;
-  std::cout << '\n';
+  out.Report() << "Wrote the certificate of " << a.alias << " to " << Shown(a.outCert);
+  if (!a.outKey.empty()) out.Report() << " and its private key to " << Shown(a.outKey);
+  out.Report() << '\n';
 }
 
 }  // namespace
@@ -81,13 +83,15 @@ void AddKeystoreCommand(CLI::App& app) {
   CLI::App* exportCmd = keystore->add_subcommand(
       "export", "Write the certificate (and the private key) of the entry ALIAS as PEM files");
   exportCmd->add_option("ALIAS", args->alias, "The entry's alias")->required();
-  exportCmd->add_option("--out-cert", args->outCert, "Where to write the PEM certificate")
+  exportCmd
+      ->add_option("--out-cert", args->outCert,
+                   "Where to write the PEM certificate (- for standard output)")
       ->type_name("FILE")
       ->required();
   exportCmd
       ->add_option("--out-key", args->outKey,
-                   "Where to write the unencrypted PEM private key (mode 0600); the entry must "
-                   "be an own entry")
+                   "Where to write the unencrypted PEM private key (mode 0600; - for standard "
+                   "output); the entry must be an own entry")
       ->type_name("FILE");
   exportCmd->callback([args] { Export(*args); });
 }

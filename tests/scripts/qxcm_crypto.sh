@@ -259,6 +259,68 @@ refused "a chain file without certificates" "'pw' holds no PEM certificate." \
 absent "failed exports leave no output file" w.p12
 no_temp_files "pkcs12"
 
+# --- outputs that would destroy a file, inputs that would hang, unusable passwords ------------
+serial_before="$(serial_file)"
+mkdir adir
+mkfifo afifo
+ln -s node.pem alink
+nodes=(adir afifo alink)
+if [[ $(id -u) -eq 0 ]] && mknod anull c 1 3; then nodes+=(anull); else echo "skip: mknod needs root"; fi
+for node in "${nodes[@]}"; do
+  refused "cert sign --out $node" "Could not open file '$node'" timeout 5 \
+    "$qxcm" cert sign --ca-cert ca.pem --ca-key ca.key --csr node.csr --out "$node"
+done
+if [[ -d adir && -p afifo && -L alink && (! -e anull || -c anull) ]]; then
+  pass "the nodes stay as they were"
+else
+  fail "a node was replaced"
+fi
+cp ca.key ca.key.orig
+ln ca.key ca-hard.key
+refused "--out is the CA key" "The output file 'ca.key' is the input file 'ca.key'" \
+  "$qxcm" cert sign --ca-cert ca.pem --ca-key ca.key --csr node.csr --out ca.key
+refused "--out is a hard link to the CA key" "The output file 'ca-hard.key' is the input file" \
+  "$qxcm" cert sign --ca-cert ca.pem --ca-key ca.key --csr node.csr --out ca-hard.key
+refused "--out is the request" "The output file '$work/node.csr' is the input file './node.csr'" \
+  "$qxcm" cert sign --ca-cert ca.pem --ca-key ca.key --csr ./node.csr --out "$work/node.csr"
+check "the CA key is intact" cmp ca.key ca.key.orig
+equal "refused outputs drew no serial number" "$(serial_file)" "$serial_before"
+
+check "cert sign --out - writes to standard output" \
+  bash -c "'$qxcm' cert sign --ca-cert ca.pem --ca-key ca.key --csr node.csr --out - >stdout.pem"
+check "the certificate on standard output verifies" openssl verify -CAfile ca.pem stdout.pem
+refused "a PKCS#12 file is not written to standard output" "A PKCS#12 file is binary" \
+  "$qxcm" pkcs12 export --cert node.pem --key node.key --name x --out - --password-file pw
+
+echo "old key" >keep.key
+echo "old cert" >keep.pem
+refused "csr create with a directory as request" "Could not open file 'adir'" \
+  "$qxcm" csr create --cn x --locality y --out-csr adir --out-key keep.key
+refused "pkcs12 import with an unwritable chain" "Could not open file" \
+  "$qxcm" pkcs12 import --in node.p12 --out-cert keep.pem --out-key keep.key \
+  --out-chain "$work/missing/chain.pem" --password-file pw
+equal "failed commands keep the existing files" "$(cat keep.key keep.pem)" "old key
+old cert"
+
+refused "a FIFO as request" "Could not open file 'afifo'" timeout 5 \
+  "$qxcm" cert sign --ca-cert ca.pem --ca-key ca.key --csr afifo --out w.pem
+refused "a FIFO as password file" \
+  "Could not open file 'afifo'. (Cannot read afifo: it is a FIFO, not a regular file)" timeout 5 \
+  "$qxcm" pkcs12 import --in node.p12 --out-cert w.pem --out-key w.key --password-file afifo
+refused "a FIFO as configuration file" "Cannot read $work/afifo: it is a FIFO, not a regular file" \
+  env QX_CONFIG="$work/afifo" timeout 5 "$qxcm" config list
+check "--password-file - reads standard input" "$qxcm" pkcs12 import --in node.p12 \
+  --out-cert stdin.pem --out-key stdin.key --password-file - <pw
+: >empty-pw
+printf 'export\0pass\n' >nul-pw
+refused "an empty password" "The password from the password file 'empty-pw' is empty." \
+  "$qxcm" pkcs12 export --cert node.pem --key node.key --name x --out w.p12 \
+  --password-file empty-pw
+refused "a password with a NUL byte" "The password from the password file 'nul-pw' holds a NUL" \
+  "$qxcm" pkcs12 import --in node.p12 --out-cert w.pem --out-key w.key --password-file nul-pw
+absent "refused commands leave no output file" w.pem w.key w.p12
+no_temp_files "refused outputs"
+
 # --- keystore ----------------------------------------------------------------------------------
 check "keystore list of an empty store" "$qxcm" keystore list
 contains "an empty store says so and where it is" "$(cat "$work/out")" \

@@ -139,7 +139,6 @@ void ConfigUpdate_t::Apply(bool notify) {
     QxMoxMsg::ThrowIO(String_t("Cannot create directory ") + String_t(dir));
   }
   const FileLock lock(path);
-  QxMoxIo::RemoveStaleTemporaries(path);
   const std::optional<Internal::FileText> file = Internal::ReadConfigFile(path);
   const std::string old = file ? file->text : std::string();
   const std::string updated = Internal::EditConfigText(old, edits, path);

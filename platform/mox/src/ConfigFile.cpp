@@ -1,6 +1,5 @@
 // The configuration file's text: validation, parsing (inih), line-by-line editing and the
 // atomic replacement of the file.
-#include <fcntl.h>
 #include <ini.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -357,18 +356,9 @@ std::string EditConfigText(std::string_view text, const std::vector<Edit>& edits
 }
 
 std::optional<FileText> ReadConfigFile(const std::string& path) {
-  const QxMoxIo::Fd_t fd = QxMoxIo::OpenFd(path, O_RDONLY);
-  if (!fd.Valid()) {
-    if (errno == ENOENT) return std::nullopt;
-    QxMoxMsg::ThrowErrno(String_t("Cannot open configuration file ") + String_t(path), errno);
-  }
   struct stat st {};
-  if (fstat(fd.Get(), &st) != 0) {
-    QxMoxMsg::ThrowErrno(String_t("Cannot stat configuration file ") + String_t(path), errno);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    QxMoxMsg::ThrowIO(String_t("Configuration file is not a regular file: ") + String_t(path));
-  }
+  const QxMoxIo::Fd_t fd = QxMoxIo::OpenRegularFile(path, st, QxMoxIo::IfMissing_e::RETURN_INVALID);
+  if (!fd.Valid()) return std::nullopt;
   if (static_cast<unsigned long long>(st.st_size) > kMaxFileSize) {
     QxMoxMsg::ThrowIO(String_t(path) + ": larger than " +
                       NumToStr(static_cast<uint64_t>(kMaxFileSize)) + " bytes");

@@ -59,7 +59,60 @@ bool ProcessGone(std::string_view tail) {
   return pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH;
 }
 
+[[noreturn]] void ThrowNotRegular(const char* verb, const std::string& path, mode_t mode) {
+  QxMoxMsg::ThrowIO(String_t(verb) + " " + String_t(path) + ": it is " +
+                    String_t(FileTypeName(mode)) + ", not a regular file");
+}
+
 }  // namespace
+
+const char* FileTypeName(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG:
+      return "a regular file";
+    case S_IFDIR:
+      return "a directory";
+    case S_IFLNK:
+      return "a symbolic link";
+    case S_IFIFO:
+      return "a FIFO";
+    case S_IFSOCK:
+      return "a socket";
+    case S_IFCHR:
+      return "a character device";
+    case S_IFBLK:
+      return "a block device";
+    default:
+      return "an unknown kind of file";
+  }
+}
+
+void CheckReplaceable(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    ThrowNotRegular("Cannot replace", path, info.st_mode);
+  }
+}
+
+Fd_t OpenRegularFile(const std::string& path, struct stat& info, IfMissing_e missing) {
+  Fd_t fd = OpenFd(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (!fd.Valid()) {
+    const int err = errno;
+    if (err == ENOENT && missing == IfMissing_e::RETURN_INVALID) return fd;
+    // A socket cannot be opened at all (ENXIO): name what it is rather than that error.
+    if (err == ENXIO && stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      ThrowNotRegular("Cannot read", path, info.st_mode);
+    }
+    Throw("Cannot open", path, err);
+  }
+  if (fstat(fd.Get(), &info) != 0) Throw("Cannot open", path, errno);
+  if (!S_ISREG(info.st_mode)) ThrowNotRegular("Cannot read", path, info.st_mode);
+  const int flags = fcntl(fd.Get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    Throw("Cannot open", path, errno);
+  }
+  return fd;
+}
 
 Fd_t OpenFd(const std::string& path, int flags, mode_t mode) {
   return Fd_t(RetryOnEintr([&] { return open(path.c_str(), flags | O_CLOEXEC, mode); }));
@@ -112,6 +165,8 @@ void SyncDirectory(const std::string& dir) {
 
 PendingReplace_t::PendingReplace_t(std::string path, mode_t mode, CreateMode_e use)
     : m_path(std::move(path)) {
+  CheckReplaceable(m_path);
+  RemoveStaleTemporaries(m_path);
   const std::string prefix =
       File_t(m_path).GetParent() + "/" + TempPrefix(m_path) + std::to_string(getpid()) + ".";
   for (int attempt = 0; !m_fd.Valid(); ++attempt) {
@@ -157,6 +212,7 @@ void PendingReplace_t::Prepare() {
 void PendingReplace_t::Commit() {
   if (m_temp.empty()) QxMoxMsg::ThrowIO(String_t("Nothing to commit for ") + String_t(m_path));
   Prepare();
+  CheckReplaceable(m_path);
   if (rename(m_temp.c_str(), m_path.c_str()) != 0) Throw("Cannot replace", m_path, errno);
   m_temp.clear();
   m_placed = true;

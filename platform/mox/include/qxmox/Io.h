@@ -1,6 +1,7 @@
 // Files, byte streams, data streams (big-endian Int32, counted UTF-16) and byte-array streams.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -115,6 +116,30 @@ inline void WriteAll(int fd, std::string_view data, const std::string& path = {}
 // SyncDirectory is TrySyncDirectory that throws IOException_t naming dir on failure.
 void SyncDirectory(const std::string& dir);
 
+// FileTypeName names the file type in mode for messages: "a regular file", "a directory", "a
+// symbolic link", "a FIFO", "a socket", "a character device", "a block device" or "an unknown
+// kind of file".
+const char* FileTypeName(mode_t mode);
+
+// CheckReplaceable throws IOException_t "Cannot replace <path>: it is <type>, not a regular file"
+// when path exists as anything but a regular file. The name itself is looked at, not what a
+// symbolic link points to: renaming over it would turn a device, FIFO, socket or symbolic link
+// into a plain file. A path that is absent or cannot be looked at passes (writing beside it then
+// fails with the system's reason).
+void CheckReplaceable(const std::string& path);
+
+// IfMissing_e says what OpenRegularFile does when the path does not exist.
+enum class IfMissing_e { THROW, RETURN_INVALID };
+
+// OpenRegularFile opens the regular file at path for reading and returns its descriptor, with
+// its status in info. The open never waits (O_NONBLOCK: a FIFO without a writer or some devices
+// would block it forever), never makes a terminal the controlling one (O_NOCTTY) and is closed
+// on exec; the type is checked on the open descriptor, which is then switched back to blocking
+// reads. Throws IOException_t "Cannot open <path>: <reason>", or "Cannot read <path>: it is
+// <type>, not a regular file"; an absent path returns an invalid Fd_t when missing says so.
+Fd_t OpenRegularFile(const std::string& path, struct stat& info,
+                     IfMissing_e missing = IfMissing_e::THROW);
+
 // CreateMode_e says how PendingReplace_t applies the mode of the file it creates: cut by the
 // process's umask as open(2) does, or exactly as given (to keep the mode of the file replaced).
 enum class CreateMode_e { LESS_UMASK, EXACT };
@@ -122,15 +147,17 @@ enum class CreateMode_e { LESS_UMASK, EXACT };
 // PendingReplace_t replaces the file at path atomically, in two phases: readers and a crash at
 // any moment find either the complete old file (or none) or the complete new one.
 //
-// The constructor creates a temporary file ".<name>.tmp.<pid>.<random>" in path's directory with
-// O_CREAT | O_EXCL | O_CLOEXEC and the final mode from the start, so the content is never more
-// readable than the finished file. Write appends to it; Prepare fsyncs and closes it: after
-// Prepare everything that can fail, short of the rename, has been done. Commit prepares when
-// not yet done, renames the temporary file over path and fsyncs the directory. Several objects
-// prepared first and committed last keep every existing file as it was when one of them fails
-// before the commits.
+// The constructor refuses a path that exists as anything but a regular file (CheckReplaceable),
+// removes the temporaries that dead writers left for path (RemoveStaleTemporaries) and creates a
+// temporary file ".<name>.tmp.<pid>.<random>" in path's directory with O_CREAT | O_EXCL |
+// O_CLOEXEC and the final mode from the start, so the content is never more readable than the
+// finished file. Write appends to it; Prepare fsyncs and closes it: after Prepare everything that
+// can fail, short of the rename, has been done. Commit prepares when not yet done, checks path
+// again, renames the temporary file over path and fsyncs the directory. Several objects prepared
+// first and committed last keep every existing file as it was when one of them fails before the
+// commits.
 //
-// Every failure throws IOException_t naming the file and the system's reason; the destructor
+// Every failure throws IOException_t naming the file and the reason; the destructor
 // removes the temporary file unless Commit renamed it. When only the directory fsync of Commit
 // fails, path already holds the new content, but it is not yet durable. Moving transfers the
 // pending file; a moved-from object holds nothing.
@@ -168,7 +195,7 @@ void ReplaceFile(const std::string& path, std::string_view content, mode_t mode,
 
 // RemoveStaleTemporaries deletes the temporary files PendingReplace_t left in path's directory
 // for path when their writer died before the rename: those whose process id no longer exists.
-// Best effort: a file that cannot be listed or removed stays.
+// Best effort: a file that cannot be listed or removed stays. Every PendingReplace_t calls it.
 void RemoveStaleTemporaries(const std::string& path);
 
 // InputStream_t reads bytes.
