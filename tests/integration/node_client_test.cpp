@@ -2,6 +2,7 @@
 // the state across a restart, the answers and their replies, installation, the trusted roots.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -254,6 +255,23 @@ TEST_F(NodeClientTest, DenialIsKeptDuplicateFailsAndRequestsByHandStartAnew) {
   store.InstallCertificate("node-5", ca.cert, ca.key, false, true);
   EXPECT_EQ(Client().CertificateRequestFromCmdLine("node-5"), -4);
   EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+TEST_F(NodeClientTest, AnAnswerBeforeTheServersReplyIsNeverUndoneByTheSave) {
+  // The server decides before it replies to the request message: the node installs the grant
+  // while its sender still waits, and the sender's save must not bring back the waiting state.
+  FakeCertServer server([](int) { return 1; });
+  const Ca ca = MakeCa("Fast CA");
+  std::atomic<int> nodeReply{-1};
+  server.beforeReply = [&](const QxTest::Received& request) {
+    nodeReply = server.Send(request.from, Grant(ca, request, true));
+  };
+  StartNode(server, "node-8");
+  ASSERT_TRUE(server.WaitForRequests(1, 10));
+  for (int i = 0; i < 100 && Logged()[64] == 0; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(nodeReply.load(), ResponseMessage::REPLY_PROCESSED);
+  EXPECT_EQ(Client().GetStatus(), QxSecCm::CERT_STATUS_INSTALLED);
+  EXPECT_FALSE(StateFileExists());
 }
 
 TEST_F(NodeClientTest, RestartWhileWaitingKeepsTheRequestAndInstallsTheLaterGrant) {

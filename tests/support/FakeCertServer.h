@@ -132,6 +132,7 @@ class FakeCertServer {
         server->m_requests.push_back(r);
         attempt = static_cast<int>(server->m_requests.size());
       }
+      if (server->beforeReply) server->beforeReply(r);
       QxZebMsg::OutgoingReply reply = msg.CreateReply();
       QxMoxIo::DataOutputStream_t out(reply.GetOutputStream());
       out.WriteInt32(server->m_reply(attempt));
@@ -161,6 +162,8 @@ class FakeCertServer {
 
  public:
   QxMoxArray::CharArray_t m_installKey;  // the installation key the server knows
+  // beforeReply, when set, runs for each request message before the server replies to it.
+  std::function<void(const Received&)> beforeReply;
 
  private:
   Reply m_reply;
