@@ -6,6 +6,7 @@
 #include "qxseccm/CertEventUpdateHandler.h"
 #include "qxseccm/CertRequest.h"
 #include "qxseccm/CertRequestCollection.h"
+#include "qxseccm/CertificateClient.h"
 #include "qxseccm/CertificateBuilder.h"
 #include "qxseccm/ExceptionTracer.h"
 #include "qxseccm/Exceptions.h"

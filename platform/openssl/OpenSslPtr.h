@@ -139,6 +139,7 @@ using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>>;
 namespace QxSecCore::Ssl {
 
 using X509StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
+using X509StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
 using SslCtxPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>>;
 using SslPtr = std::unique_ptr<SSL, Deleter<SSL_free>>;
 using EvpMdPtr = std::unique_ptr<EVP_MD, Deleter<EVP_MD_free>>;
