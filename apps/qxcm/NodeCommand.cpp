@@ -154,12 +154,19 @@ void UpdateRoots(const NodeArgs& a) {
   if (result != 0) throw CLI::RuntimeError(1);
 }
 
-void AddNodeOption(CLI::App* command, NodeArgs& args) {
+// AddNodeSubcommand adds name to node with its --node option; run gets the parsed arguments.
+CLI::App* AddNodeSubcommand(CLI::App* node, const std::string& name,
+                            const std::string& description,
+                            const std::shared_ptr<NodeArgs>& args,
+                            void (*run)(const NodeArgs&)) {
+  CLI::App* command = node->add_subcommand(name, description);
   command
-      ->add_option("--node", args.node,
+      ->add_option("--node", args->node,
                    "The node's service; default: this node, localhost on [sec.cm.client] "
                    "SERVER_PORT when set")
       ->type_name("HOST:PORT");
+  command->callback([args, run] { run(*args); });
+  return command;
 }
 
 }  // namespace
@@ -169,20 +176,19 @@ void AddNodeCommand(CLI::App& app) {
                             "status, request or update-roots");
   auto args = std::make_shared<NodeArgs>();
 
-  CLI::App* status = node->add_subcommand(
-      "status",
+  AddNodeSubcommand(
+      node, "status",
       "Print the node's certificate status as '<value> <name>': 0 unknown, 1 none, 2 pending, "
       "3 installed, 4 denied. Exit status 1 when the node's service cannot be reached (or the "
-      "node failed: 0 unknown)");
-  AddNodeOption(status, *args);
-  status->callback([args] { Status(*args); });
+      "node failed: 0 unknown)",
+      args, Status);
 
-  CLI::App* request = node->add_subcommand(
-      "request",
+  CLI::App* request = AddNodeSubcommand(
+      node, "request",
       "Have the node request its certificate now (InitCertRequest), replacing a request in "
       "progress. Prints 1 started, -4 (a certificate for the core id is installed) or -1 "
-      "(building the request failed); exit status 0 only for 1");
-  AddNodeOption(request, *args);
+      "(building the request failed); exit status 0 only for 1",
+      args, Request);
   request
       ->add_option("--core-id", args->coreId,
                    "The node's core id; default: [sec.core] CORE_ID of this machine")
@@ -202,15 +208,12 @@ void AddNodeCommand(CLI::App& app) {
                    "Text the certificate server receives with an installation key request")
       ->type_name("TEXT")
       ->needs(keyFile);
-  request->callback([args] { Request(*args); });
 
-  CLI::App* updateRoots = node->add_subcommand(
-      "update-roots",
-      "Have the node replace its trusted roots with the certificate server's "
-      "(UpdateRootCertificates, over TLS with this process's identity). Prints 0 updated or "
-      "1 not updated");
-  AddNodeOption(updateRoots, *args);
-  updateRoots->callback([args] { UpdateRoots(*args); });
+  AddNodeSubcommand(node, "update-roots",
+                    "Have the node replace its trusted roots with the certificate server's "
+                    "(UpdateRootCertificates, over TLS with this process's identity). Prints 0 "
+                    "updated or 1 not updated",
+                    args, UpdateRoots);
 }
 
 }  // namespace QxCm
