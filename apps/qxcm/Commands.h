@@ -14,4 +14,7 @@ void AddCryptoCommands(CLI::App& app);
 // AddKeystoreCommand adds "keystore" (list, export) to app.
 void AddKeystoreCommand(CLI::App& app);
 
+// AddNodeCommand adds "node" (status, request, update-roots) to app.
+void AddNodeCommand(CLI::App& app);
+
 }  // namespace QxCm

@@ -7,7 +7,7 @@
 #include "qxmox/Exception.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"Administration of the certificate system: configuration, certificates, key store.",
+  CLI::App app{"Administration of the certificate system: configuration, certificates, key store, nodes.",
                "qxcm"};
   // One command per run. Checked in the callback rather than with require_subcommand(1), so
   // that an unknown command is reported by name ("not expected: bogus") instead of as a
@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
   QxCm::AddConfigCommand(app);
   QxCm::AddCryptoCommands(app);
   QxCm::AddKeystoreCommand(app);
+  QxCm::AddNodeCommand(app);
 
   // Subcommands run inside parse (CLI11 callbacks), so this is the one place where a failure
   // becomes a message and an exit status.

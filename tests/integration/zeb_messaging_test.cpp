@@ -384,6 +384,21 @@ TEST_F(ZebTest, MessengersOnOnePortShareOneListener) {
   a.Close();
   EXPECT_EQ(StatusOf([&] { Exchange(tool, At(a, "msg"), "1"); }), 404);
   EXPECT_EQ(Exchange(tool, At(b, "msg"), "3"), "re:3") << "b keeps the shared listener";
+
+  // A port that another socket holds is refused at once, and the port stays free to try again.
+  struct Socket {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ~Socket() { close(fd); }
+  } taken;
+  sockaddr_in addr = LoopbackPort(0);
+  socklen_t length = sizeof addr;
+  ASSERT_EQ(bind(taken.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(taken.fd, 1), 0);
+  ASSERT_EQ(getsockname(taken.fd, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+  config.SetAttrValue("SERVER_PORT", String_t(std::to_string(ntohs(addr.sin_port))));
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_ANY_THROW(QxZebMsg::Messenger(config, QxZebMsg::Messenger::Options()));
+  }
 }
 
 // Connections that send nothing, or a header byte per second, hold no thread of the listener.

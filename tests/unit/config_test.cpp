@@ -157,6 +157,28 @@ TEST_F(ConfigTest, MissingFileIsEmptyAndValuesReadBack) {
   EXPECT_EQ(ConfigNamespace_t::OpenAll().count("zeb.http"), 0u);
 }
 
+TEST_F(ConfigTest, ProcessValueOverridesFileWithoutWritingIt) {
+  WriteConf("[sec.core]\nCORE_ID = from-file\nOTHER = o\n");
+  QxMoxConfig::SetProcessValue("sec.core", "CORE_ID", "n1");
+  QxMoxConfig::SetProcessValue("new.ns", "K", "v");
+  EXPECT_EQ(Get("sec.core", "CORE_ID"), "n1");
+  EXPECT_EQ(Get("sec.core", "OTHER"), "o");
+  EXPECT_EQ(QxMoxConfig::ConfigNamespace_t::OpenAll().at("new.ns").GetAll().at("K"), "v");
+  // An update of the file neither writes nor loses the process value.
+  Set("sec.core", "CORE_ID", "changed", false);
+  EXPECT_EQ(Get("sec.core", "CORE_ID"), "n1");
+  EXPECT_EQ(ReadFile(ConfPath()), "[sec.core]\nCORE_ID = changed\nOTHER = o\n");
+  EXPECT_THROW(QxMoxConfig::SetProcessValue("sec.core", "BAD=KEY", "x"),
+               QxMoxMsg::IllegalArgumentError_t);
+  EXPECT_THROW(QxMoxConfig::SetProcessValue("sec.core", "K", "line\nbreak"),
+               QxMoxMsg::IllegalArgumentError_t);
+
+  QxMoxConfig::SetProcessValue("sec.core", "CORE_ID", String_t::Null());
+  QxMoxConfig::SetProcessValue("new.ns", "K", String_t::Null());
+  EXPECT_EQ(Get("sec.core", "CORE_ID"), "changed");
+  EXPECT_EQ(QxMoxConfig::ConfigNamespace_t::OpenAll().count("new.ns"), 0u);
+}
+
 TEST_F(ConfigTest, UpdateKeepsCommentsOrderAndOtherSections) {
   WriteConf(
       "; site configuration\n"

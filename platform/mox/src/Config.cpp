@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 
 #include "ConfigInternal.h"
 #include "qxmox/Exception.h"
@@ -41,7 +42,48 @@ class FileLock {
   QxMoxIo::Fd_t m_fd;  // closing it releases the lock
 };
 
+// ProcessValues are the values set with SetProcessValue, laid over every read of the file.
+struct ProcessValues {
+  std::mutex mutex;
+  Internal::ConfigValues values;
+
+  static ProcessValues& Get() {
+    static ProcessValues instance;
+    return instance;
+  }
+  Internal::ConfigValues LaidOver(Internal::ConfigValues file) {
+    std::lock_guard lock(mutex);
+    for (const auto& [ns, section] : values) {
+      for (const auto& [key, value] : section) file[ns][key] = value;
+    }
+    return file;
+  }
+};
+
+Internal::ConfigValues LoadWithProcessValues() {
+  return ProcessValues::Get().LaidOver(Internal::LoadConfig(ConfigFilePath()));
+}
+
 }  // namespace
+
+void SetProcessValue(const String_t& ns, const String_t& key, const String_t& value) {
+  const std::string n = ns.ToUtf8(), k = key.ToUtf8();
+  Internal::CheckNamespace(n);
+  Internal::CheckKey(k);
+  ProcessValues& process = ProcessValues::Get();
+  if (value.IsNull()) {
+    std::lock_guard lock(process.mutex);
+    auto section = process.values.find(n);
+    if (section == process.values.end()) return;
+    section->second.erase(k);
+    if (section->second.empty()) process.values.erase(section);
+    return;
+  }
+  const std::string v = value.ToUtf8();
+  Internal::CheckValue(v);
+  std::lock_guard lock(process.mutex);
+  process.values[n][k] = v;
+}
 
 QxMoxArray::CharArray_t Configuration_t::GetAttrValue(const String_t& key) const {
   auto it = m_values.find(key.ToUtf8());
@@ -85,7 +127,7 @@ std::string ConfigFilePath() {
 }
 
 Configuration_t ConfigNamespace_t::Open() const {
-  Internal::ConfigValues all = Internal::LoadConfig(ConfigFilePath());
+  Internal::ConfigValues all = LoadWithProcessValues();
   auto it = all.find(m_name);
   if (it == all.end()) return {};
   return Configuration_t(std::move(it->second));
@@ -93,7 +135,7 @@ Configuration_t ConfigNamespace_t::Open() const {
 
 std::map<std::string, Configuration_t> ConfigNamespace_t::OpenAll() {
   std::map<std::string, Configuration_t> result;
-  for (auto& [ns, values] : Internal::LoadConfig(ConfigFilePath())) {
+  for (auto& [ns, values] : LoadWithProcessValues()) {
     result.emplace(ns, Configuration_t(std::move(values)));
   }
   return result;

@@ -77,11 +77,16 @@ std::shared_ptr<Listener> Listener::Acquire(const std::string& address, int port
       if (auto existing = it->second.lock()) return existing;
     }
   }
-  std::shared_ptr<Listener> listener(new Listener(key));
+  // The key is set once the server runs: a listener whose port cannot be had goes away here,
+  // under the lock, and its destructor must then not take the lock again.
+  std::shared_ptr<Listener> listener(new Listener(std::string()));
   listener->m_server = std::make_unique<HttpServer>(
       address, port, QxZebHttp::TransportFor("https").MakeServerContext(),
       [raw = listener.get()](IncomingMsg::Data data) { return raw->Handle(std::move(data)); });
-  if (!key.empty()) g_registry[key] = listener;
+  if (!key.empty()) {
+    listener->m_key = key;
+    g_registry[key] = listener;
+  }
   return listener;
 }
 

@@ -124,6 +124,15 @@ class ConfigUpdate_t {
   std::vector<Change> m_changes;
 };
 
+// SetProcessValue makes every ConfigNamespace_t::Open and OpenAll of this process return value
+// for key in namespace ns in place of what the file holds (a program's command line option that
+// stands for a setting). The file is not written and other processes do not see the value;
+// change notifications keep reporting the file's values. A null value withdraws the process
+// value, so the file's shows again. Throws QxMoxMsg::IllegalArgumentError_t for a namespace,
+// key or value that ConfigUpdate_t::SetAttr refuses.
+void SetProcessValue(const QxMoxStr::String_t& ns, const QxMoxStr::String_t& key,
+                     const QxMoxStr::String_t& value);
+
 // ConfigFilePath returns QX_CONFIG when set and not empty, else QX_HOME/etc/qx.conf.
 std::string ConfigFilePath();
 
