@@ -334,6 +334,7 @@ int CertificateClientImpl::StartRequestByHand(const QxMoxStr::String_t& coreId,
                                               const QxMoxArray::CharArray_t& installKey,
                                               const QxMoxStr::String_t& installId,
                                               const QxMoxStr::String_t& context) {
+  if (IsUnset(coreId)) return -1;  // no certificate can be requested for no name
   QxSecCore::KeyStore keyStore;
   if (keyStore.IsCertEntry(coreId)) return -4;
   if (!IsUnset(GetCoreId())) {
@@ -604,6 +605,10 @@ int CertificateClientImpl::UpdateTrustedRootCerts() {
       LogMessage(Catalog::Info(46));
       return 1;
     }
+    // Every delivered root is read before the old ones go: one that cannot be read must not
+    // leave the node trusting nothing.
+    std::vector<QxSecCore::X509Certificate> roots;
+    for (const QxMoxArray::CharArray_t& bytes : list) roots.emplace_back(bytes);
     QxSecCore::StringCollection aliases;
     keyStore.Aliases(aliases);
     for (aliases.MoveFirst(); !aliases.IsAtEnd(); aliases.Next()) {
@@ -614,8 +619,7 @@ int CertificateClientImpl::UpdateTrustedRootCerts() {
     }
     QxMoxConfig::ConfigUpdate_t update;
     const QxMoxStr::String_t now = CTimeText(std::time(nullptr));
-    for (const QxMoxArray::CharArray_t& bytes : list) {
-      const QxSecCore::X509Certificate root(bytes);
+    for (const QxSecCore::X509Certificate& root : roots) {
       const QxMoxStr::String_t name = root.GetSubjectCN();
       if (keyStore.IsCertEntry(name)) continue;
       try {

@@ -254,6 +254,7 @@ TEST_F(NodeClientTest, DenialIsKeptDuplicateFailsAndRequestsByHandStartAnew) {
   QxSecCore::KeyStore store;
   store.InstallCertificate("node-5", ca.cert, ca.key, false, true);
   EXPECT_EQ(Client().CertificateRequestFromCmdLine("node-5"), -4);
+  EXPECT_EQ(Client().CertificateRequestFromCmdLine(""), -1);
   EXPECT_EQ(server.Requests().size(), 2u);
 }
 
@@ -324,8 +325,11 @@ TEST_F(NodeClientTest, RootUpdateReplacesTrustedEntriesAndKeepsOwnOnes) {
 
   EXPECT_EQ(Client().UpdateTrustedRootCerts(), 1);  // an empty list changes nothing
   EXPECT_EQ(Logged()[46], 1);
+  server.SetRoots({newRoot.cert.GetEncoded(), Bytes("not a certificate")});
+  EXPECT_EQ(Client().UpdateTrustedRootCerts(), 1);  // nor does a list with one unreadable root
   QxSecCore::KeyStore store;
   EXPECT_TRUE(store.IsTrustedCertEntry("Old Root"));
+  EXPECT_FALSE(store.IsCertEntry("New Root"));
 
   server.SetRoots({newRoot.cert.GetEncoded(), newRoot.cert.GetEncoded(), tlsCa.cert.GetEncoded()});
   EXPECT_EQ(Client().UpdateTrustedRootCerts(), 0);
