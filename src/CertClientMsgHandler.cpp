@@ -36,21 +36,14 @@ CertClientMsgHandler::CertClientMsgHandler(CertificateClientImpl* client,
 CertClientMsgHandler::~CertClientMsgHandler() {
   // Calls in progress use m_client: they finish first.
   WaitForCalls();
-  QxMoxThread::MutexLock_t lock(m_mutex);
-  while (m_attachCount > 0) m_cond.Wait(m_mutex);
+  m_calls.WaitIdle();
 }
 
 QxMoxStr::String_t CertClientMsgHandler::GetBasePath() const { return m_basePath; }
 
-void CertClientMsgHandler::Attach() {
-  QxMoxThread::MutexLock_t lock(m_mutex);
-  ++m_attachCount;
-}
+void CertClientMsgHandler::Attach() { m_calls.Enter(); }
 
-void CertClientMsgHandler::Detach() {
-  QxMoxThread::MutexLock_t lock(m_mutex);
-  if (--m_attachCount == 0) m_cond.Broadcast();
-}
+void CertClientMsgHandler::Detach() { m_calls.Leave(); }
 
 void CertClientMsgHandler::Process(QxZebMsg::IncomingMsg& msg) {
   try {

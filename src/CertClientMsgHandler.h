@@ -2,6 +2,7 @@
 // the sending of the node's request message.
 #pragma once
 
+#include "CallCounter.h"
 #include "MessageKey.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/String.h"
@@ -44,9 +45,7 @@ class CertClientMsgHandler : public QxZebMsg::MsgHandler {
                             const MessageKey& messageKey, const QxMoxStr::String_t& installId);
 
  private:
-  int m_attachCount = 0;
-  QxMoxThread::Mutex_t m_mutex;
-  QxMoxThread::CondVar_t m_cond;
+  CallCounter m_calls;
   CertificateClientImpl* m_client;
   QxMoxStr::String_t m_basePath;
   QxZebMsg::Messenger m_messenger;

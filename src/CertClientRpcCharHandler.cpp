@@ -20,21 +20,16 @@ CertClientRpcCharHandler::~CertClientRpcCharHandler() {
   WaitForCalls();
 }
 
-void CertClientRpcCharHandler::WaitForCalls() {
-  QxMoxThread::MutexLock_t lock(m_mutex);
-  while (m_calls > 0) m_cond.Wait(m_mutex);
-}
+void CertClientRpcCharHandler::WaitForCalls() { m_calls.WaitIdle(); }
 
 void CertClientRpcCharHandler::Attach() {
   QXSECCM_BLOCK(ProcTracer(), "CertClientRpcCharHandler::Attach()");
-  QxMoxThread::MutexLock_t lock(m_mutex);
-  ++m_calls;
+  m_calls.Enter();
 }
 
 void CertClientRpcCharHandler::Detach() {
   QXSECCM_BLOCK(ProcTracer(), "CertClientRpcCharHandler::Detach()");
-  QxMoxThread::MutexLock_t lock(m_mutex);
-  if (--m_calls == 0) m_cond.Broadcast();
+  m_calls.Leave();
 }
 
 void CertClientRpcCharHandler::ProcessArgs(QxZebRpc::RpcServerCall& call,

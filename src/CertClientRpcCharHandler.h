@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "qxmox/Thread.h"
+#include "CallCounter.h"
 #include "qxzeb/Rpc.h"
 
 namespace QxSecCm {
@@ -33,9 +33,7 @@ class CertClientRpcCharHandler : public QxZebRpc::RpcCharHandler {
 
  private:
   CertificateClientImpl* m_client;
-  int m_calls = 0;
-  QxMoxThread::Mutex_t m_mutex;
-  QxMoxThread::CondVar_t m_cond;
+  CallCounter m_calls;
 };
 
 // GetCertStatusHandler answers the client's certificate status (CertStatus_e).

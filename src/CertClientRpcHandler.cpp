@@ -85,10 +85,7 @@ CertClientRpcHandler::~CertClientRpcHandler() {
   Swallow([&] { m_statusHandler.reset(); });
   Swallow([&] { m_rpc1.Deregister("UpdateRootCertificates"); });
   Swallow([&] { m_trustedHandler.reset(); });
-  Swallow([&] {
-    QxMoxThread::MutexLock_t lock(m_mutex);
-    while (m_calls > 0) m_cond.Wait(m_mutex);
-  });
+  Swallow([&] { m_calls.WaitIdle(); });
   Swallow([&] { m_messenger.Deregister(m_rpc2.GetMsgHandler(), true); });
   Swallow([&] { m_messenger.Deregister(m_rpc1.GetMsgHandler(), true); });
   Swallow([&] { m_rpc2.Close(); });
@@ -98,14 +95,12 @@ CertClientRpcHandler::~CertClientRpcHandler() {
 
 void CertClientRpcHandler::Attach() {
   QXSECCM_BLOCK(ProcTracer(), "CertClientRpcHandler::Attach()");
-  QxMoxThread::MutexLock_t lock(m_mutex);
-  ++m_calls;
+  m_calls.Enter();
 }
 
 void CertClientRpcHandler::Detach() {
   QXSECCM_BLOCK(ProcTracer(), "CertClientRpcHandler::Detach()");
-  QxMoxThread::MutexLock_t lock(m_mutex);
-  if (--m_calls == 0) m_cond.Broadcast();
+  m_calls.Leave();
 }
 
 void CertClientRpcHandler::Process(QxZebRpc::RpcServerCall& call) {

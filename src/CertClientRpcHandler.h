@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "CallCounter.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/String.h"
 #include "qxmox/Thread.h"
@@ -54,9 +55,7 @@ class CertClientRpcHandler : public QxZebRpc::RpcServerHandler {
   int GetTrustedRootCerts(CharArrayList* out);
 
  private:
-  int m_calls = 0;
-  QxMoxThread::Mutex_t m_mutex;
-  QxMoxThread::CondVar_t m_cond;
+  CallCounter m_calls;
   QxZebRpc::RpcClient m_rpcClient;
   QxZebRpc::RpcServer m_rpc2;
   QxZebRpc::RpcServer m_rpc1;
