@@ -557,36 +557,34 @@ void CertificateClientImpl::InstallCertificate(
   VerifyIssued(cert, trusted, keyStore);
   if (!cert.CheckValidity()) LogMessage(Catalog::Warn(152));
 
-  // One answer is installed whole or not at all: a failure takes back the entries this
-  // installation made, so the answer can be installed again when the server resends it.
-  std::vector<QxMoxStr::String_t> installed;
-  try {
-    // Persisted: a session entry would be gone with this key store object.
-    keyStore.InstallCertificate(m_coreId, cert, m_privateKey, false, true);
-    installed.push_back(m_coreId);
-    for (const QxSecCore::X509Certificate& root : trusted) {
-      const QxMoxStr::String_t name = root.GetSubjectCN();
-      if (keyStore.IsCertEntry(name)) {
-        LogMessage(Catalog::Info(42) << name);
-      } else {
-        keyStore.InstallCertificate(name, root, false, true);
-        installed.push_back(name);
-      }
+  // One answer is installed whole or not at all, also across a crash: a failure leaves the key
+  // store as it was, so the answer installs cleanly when the server sends it again.
+  QxSecCore::KeyStore::Group group(keyStore);
+  // Persisted: a session entry would be gone with this key store object.
+  keyStore.InstallCertificate(m_coreId, cert, m_privateKey, false, true);
+  for (const QxSecCore::X509Certificate& root : trusted) {
+    const QxMoxStr::String_t name = root.GetSubjectCN();
+    if (keyStore.IsCertEntry(name)) {
+      LogMessage(Catalog::Info(42) << name);
+    } else {
+      keyStore.InstallCertificate(name, root, false, true);
     }
+  }
+  group.Commit();
+  // The certificate is in place from here on, as the next start would find it too: a
+  // configuration that cannot be written is reported, not taken for a failed installation.
+  try {
     const QxMoxStr::String_t now = CTimeText(std::time(nullptr));
     QxMoxConfig::ConfigUpdate_t update;
     update.SetAttr(kCertificates, "LAST_CERT_UPDATE", now);
     update.SetAttr(kCertificates, "LAST_TRUSTED_CERT_UPDATE", now);
     update.SetAttr(kCertificates, kCertInstalled, "TRUE");
     update.Apply(true);
-  } catch (...) {
-    for (const QxMoxStr::String_t& alias : installed) {
-      try {
-        keyStore.RemoveCertificate(alias);
-      } catch (...) {
-      }
+  } catch (const QxMoxMsg::Exception_t& e) {
+    try {
+      QxMoxLog::Log(e.GetMessageList());
+    } catch (const QxMoxLog::LogException_t&) {
     }
-    throw;
   }
   LogMessage(Catalog::Info(43) << m_coreId);
 }

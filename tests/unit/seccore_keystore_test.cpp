@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -119,6 +120,44 @@ TEST_F(KeyStoreTest, InstallingOverAnAliasThrowsUnlessAskedToReplace) {
   EXPECT_TRUE(store.IsTrustedCertEntry("node"));
   EXPECT_THROW(store.GetPrivateKey("node"), NoSuchEntryException);
   EXPECT_EQ(AliasesOf(store).size(), 1u);
+}
+
+TEST_F(KeyStoreTest, GroupAppliesAllItsChangesOrNoneAlsoWhenKilled) {
+  {
+    KeyStore store;
+    store.InstallCertificate("taken", caCert, false, true);
+    KeyStore::Group group(store);
+    store.InstallCertificate("node1", node1Cert, node1Key, false, true);
+    EXPECT_TRUE(store.IsPrivateKeyEntry("node1"));  // seen inside the group
+    EXPECT_THROW(store.InstallCertificate("taken", node2Cert, node2Key, false, true),
+                 AlreadyInstalledException);
+  }  // not committed
+  KeyStore store;
+  EXPECT_FALSE(store.IsCertEntry("node1"));
+
+  // A process killed inside a group leaves nothing of it behind.
+  const pid_t child = fork();
+  if (child == 0) {
+    KeyStore inChild;
+    KeyStore::Group group(inChild);
+    inChild.InstallCertificate("node1", node1Cert, node1Key, false, true);
+    inChild.InstallCertificate("root", caCert, false, true);
+    raise(SIGKILL);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_FALSE(store.IsCertEntry("node1"));
+  EXPECT_FALSE(store.IsCertEntry("root"));
+
+  {
+    KeyStore::Group group(store);
+    store.InstallCertificate("node1", node1Cert, node1Key, false, true);
+    store.InstallCertificate("root", caCert, false, true);
+    group.Commit();
+  }
+  EXPECT_TRUE(KeyStore().IsPrivateKeyEntry("node1"));
+  EXPECT_TRUE(KeyStore().IsTrustedCertEntry("root"));
 }
 
 TEST_F(KeyStoreTest, RefusesBadAliasesAndKeysThatDoNotFitTheCertificate) {

@@ -205,6 +205,13 @@ class KeyStoreDb {
     tx.Commit();
   }
 
+  // A group's transaction: Install and Remove take part in it (Sql::Transaction nests).
+  void BeginGroup() { m_db.Exec("BEGIN IMMEDIATE", "begin a group of changes"); }
+  void CommitGroup() { m_db.Exec("COMMIT", "commit a group of changes"); }
+  void RollbackGroup() noexcept {
+    sqlite3_exec(m_db.Handle().get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
   bool Remove(const std::string& alias) {
     Sql::Transaction tx(m_db, Sql::Transaction::WRITE);
     const bool removed = DeleteIn(alias);
@@ -267,6 +274,24 @@ class KeyStoreDb {
 
 KeyStore::KeyStore() = default;
 KeyStore::~KeyStore() = default;
+
+KeyStore::Group::Group(KeyStore& store) : m_store(store) {
+  std::lock_guard<std::mutex> lock(m_store.m_mutex);
+  m_store.Db().BeginGroup();
+  m_open = true;
+}
+
+KeyStore::Group::~Group() {
+  if (!m_open) return;
+  std::lock_guard<std::mutex> lock(m_store.m_mutex);
+  m_store.Db().RollbackGroup();
+}
+
+void KeyStore::Group::Commit() {
+  std::lock_guard<std::mutex> lock(m_store.m_mutex);
+  m_store.Db().CommitGroup();
+  m_open = false;
+}
 
 KeyStoreDb& KeyStore::Db() {
   if (m_db == nullptr) m_db = std::make_unique<KeyStoreDb>();

@@ -102,6 +102,7 @@ bool Statement::IsNull(int column) const {
 int64_t Statement::Int(int column) const { return sqlite3_column_int64(m_stmt.get(), column); }
 
 Transaction::Transaction(Database& db, Kind_e kind) : m_db(db) {
+  if (sqlite3_get_autocommit(m_db.Handle().get()) == 0) return;  // part of an open one
   if (kind == WRITE) {
     m_db.Exec("BEGIN IMMEDIATE", "begin writing (take the write lock)");
   } else {
@@ -115,6 +116,7 @@ Transaction::~Transaction() {
 }
 
 void Transaction::Commit() {
+  if (!m_open) return;
   m_db.Exec("COMMIT", "commit the changes");
   m_open = false;
 }

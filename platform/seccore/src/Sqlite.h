@@ -67,6 +67,9 @@ class Statement {
 
 // Transaction is BEGIN (DEFERRED for reads, IMMEDIATE for writes, which takes the write lock at
 // once so two writers never deadlock) until Commit; the destructor rolls back otherwise.
+// Transaction begins a transaction on db, rolled back unless committed. Inside a transaction
+// already open on db (a KeyStore::Group) it is part of that one: it neither begins nor commits,
+// and the outer one decides.
 class Transaction {
  public:
   enum Kind_e { READ, WRITE };

@@ -37,6 +37,23 @@ class KeyStoreDb;
 // destroyed. One object may be shared between threads (operations are serialised).
 class KeyStore {
  public:
+  // Group makes this key store object's changes during its lifetime one transaction: Commit
+  // applies them all, and without Commit (an exception, a crash) none of them is made. Other
+  // key store objects and processes wait for it; operations of this object from other threads
+  // meanwhile become part of it.
+  class Group {
+   public:
+    explicit Group(KeyStore& store);
+    ~Group();
+    Group(const Group&) = delete;
+    Group& operator=(const Group&) = delete;
+    void Commit();
+
+   private:
+    KeyStore& m_store;
+    bool m_open = false;
+  };
+
   KeyStore();
   ~KeyStore();
   KeyStore(const KeyStore&) = delete;
