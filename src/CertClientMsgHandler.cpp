@@ -21,11 +21,6 @@ void WriteReply(QxZebMsg::IncomingMsg& msg, int value) {
   out.Close();
 }
 
-void LogWithDetails(QxMoxMsg::Message_t message, const QxMoxMsg::Exception_t& cause) {
-  message.AddDetails(cause.GetMessageList());
-  LogMessage(message);
-}
-
 }  // namespace
 
 CertClientMsgHandler::CertClientMsgHandler(CertificateClientImpl* client,
@@ -53,7 +48,7 @@ void CertClientMsgHandler::Process(QxZebMsg::IncomingMsg& msg) {
                                                 response.certificate, response.trustedCerts);
     WriteReply(msg, reply);
   } catch (const QxMoxMsg::Exception_t& e) {
-    LogWithDetails(Catalog::Error(49), e);
+    LogMessage(Catalog::Error(49), &e);
     try {
       WriteReply(msg, ResponseMessage::REPLY_CORRUPT);
     } catch (...) {
@@ -75,7 +70,7 @@ int CertClientMsgHandler::PutCertificateRequest(const CertRequest& request,
     return PutCertificateRequest(request, csr, key.Wrap(installKey), key,
                                  MessageKey::InstallIdFor(installKey, installId));
   } catch (const QxMoxMsg::Exception_t& e) {
-    LogWithDetails(Catalog::Error(51), e);
+    LogMessage(Catalog::Error(51), &e);
     return -1;
   }
 }
@@ -88,7 +83,7 @@ int CertClientMsgHandler::PutCertificateRequest(const CertRequest& request,
   try {
     const QxMoxStr::String_t server =
         QxMoxConfig::ConfigNamespace_t("sec.cm.client").Open().GetValue("CERTIFICATE_SERVER");
-    if (server.IsNull() || server.IsEmpty()) {
+    if (IsUnset(server)) {
       LogMessage(Catalog::Error(50));
       return -1;
     }
@@ -102,7 +97,7 @@ int CertClientMsgHandler::PutCertificateRequest(const CertRequest& request,
     QxMoxIo::DataInputStream_t in(body);
     return in.ReadInt32();
   } catch (const QxMoxMsg::Exception_t& e) {
-    LogWithDetails(Catalog::Error(51), e);
+    LogMessage(Catalog::Error(51), &e);
     return -1;
   }
 }

@@ -23,8 +23,6 @@ QxMoxStr::String_t CertificateServer() {
   return QxMoxConfig::ConfigNamespace_t("sec.cm.client").Open().GetValue("CERTIFICATE_SERVER");
 }
 
-bool IsUnset(const QxMoxStr::String_t& value) { return value.IsNull() || value.IsEmpty(); }
-
 QxMoxNet::URI_t RequestHandlerUri(const QxMoxStr::String_t& server) {
   return QxMoxNet::URI_t(QxMoxStr::String_t("https://") + server +
                          QxMoxStr::String_t(kRequestHandlerPath));

@@ -39,8 +39,6 @@ constexpr const char* kCertInstalled = "CERT_INSTALLED";
 QxMoxTrc::TraceObj_t& OpTracer() { return QxSecCmTrc::Tracer::GetClientTracerOperation(); }
 QxMoxTrc::TraceObj_t& ProcTracer() { return QxSecCmTrc::Tracer::GetClientTracerProc(); }
 
-bool IsUnset(const QxMoxStr::String_t& value) { return value.IsNull() || value.IsEmpty(); }
-
 bool EqualsNoCase(const QxMoxStr::String_t& value, const char* text) {
   return !value.IsNull() && strcasecmp(value.ToUtf8().c_str(), text) == 0;
 }
@@ -56,11 +54,6 @@ QxMoxStr::String_t CTimeText(std::time_t now) {
   if (ctime_r(&now, text) == nullptr) return QxMoxStr::String_t("");
   text[std::strcspn(text, "\n")] = '\0';
   return QxMoxStr::String_t(static_cast<const char*>(text));
-}
-
-QxMoxMsg::Message_t WithDetails(QxMoxMsg::Message_t message, const QxMoxMsg::Exception_t& e) {
-  message.AddDetails(e.GetMessageList());
-  return message;
 }
 
 // ReportInconsistency reports a key store that holds only one of the node's certificate and
@@ -133,9 +126,14 @@ void VerifyIssued(const QxSecCore::X509Certificate& cert,
 
 }  // namespace
 
-void LogMessage(const QxMoxMsg::Message_t& message) {
+void LogMessage(QxMoxMsg::Message_t message, const QxMoxMsg::Exception_t* cause) {
+  if (cause != nullptr) message.AddDetails(cause->GetMessageList());
+  LogMessages(message);
+}
+
+void LogMessages(const QxMoxMsg::MessageList_t& messages) {
   try {
-    QxMoxLog::Log(message);
+    QxMoxLog::Log(messages);
   } catch (const QxMoxLog::LogException_t&) {
   }
 }
@@ -193,7 +191,7 @@ void CertificateClientImpl::Init(const QxMoxStr::String_t& coreId) {
                                  QxMoxStr::String_t(""), QxMoxStr::String_t(""));
     }
   } catch (const QxMoxMsg::Exception_t& e) {
-    LogMessage(WithDetails(Catalog::Error(23), e));
+    LogMessage(Catalog::Error(23), &e);
   } catch (...) {
     LogMessage(Catalog::Error(24));
   }
@@ -290,23 +288,23 @@ int CertificateClientImpl::GetStatus() const {
   }
 }
 
+QxMoxStr::String_t CertificateClientImpl::ServiceAuthority(const QxMoxStr::String_t& hostPort) {
+  if (!IsUnset(hostPort)) return hostPort;
+  const QxMoxStr::String_t port =
+      QxMoxConfig::ConfigNamespace_t("sec.cm.client").Open().GetValue("SERVER_PORT");
+  const QxMoxStr::String_t local("localhost");
+  return IsUnset(port) ? local : local + QxMoxStr::String_t(":") + port;
+}
+
 int CertificateClientImpl::GetCertStatus(const QxMoxStr::String_t& hostPort) {
   try {
-    QxMoxStr::String_t authority = hostPort;
-    if (IsUnset(authority)) {
-      // The node's service listens on SERVER_PORT when it is set, else on the default port.
-      authority = QxMoxStr::String_t("localhost");
-      const QxMoxStr::String_t port =
-          QxMoxConfig::ConfigNamespace_t("sec.cm.client").Open().GetValue("SERVER_PORT");
-      if (!IsUnset(port)) authority = authority + QxMoxStr::String_t(":") + port;
-    }
     const QxMoxConfig::Configuration_t config;
     QxZebMsg::Messenger messenger(
         config, QxZebMsg::Messenger::Options().SendOnly(true).RegisterWithCb(false));
     QxZebRpc::RpcClient client(config, messenger);
-    const QxMoxNet::URI_t uri(QxMoxStr::String_t("http://") + authority + QxMoxStr::String_t("/") +
-                              QxMoxStr::String_t(CertClientRpcHandler::BASE_PATH) +
-                              QxMoxStr::String_t("/rpc2/"));
+    const QxMoxNet::URI_t uri(
+        QxMoxStr::String_t("http://") + ServiceAuthority(hostPort) + QxMoxStr::String_t("/") +
+        QxMoxStr::String_t(CertClientRpcHandler::BASE_PATH) + QxMoxStr::String_t("/rpc2/"));
     return client.Call("GetCertStatus", uri, QxZebRpc::RpcCall::Options(), 0, nullptr);
   } catch (const QxMoxMsg::Exception_t&) {
     QXSECCM_TRACE_LINE(OpTracer(), 10, "Caught exception, could not contact CertificateClient");
@@ -339,8 +337,7 @@ int CertificateClientImpl::StartRequestByHand(const QxMoxStr::String_t& coreId,
   if (keyStore.IsCertEntry(coreId)) return -4;
   if (!IsUnset(GetCoreId())) {
     QxMoxThread::MutexLock_t progress(m_progressMutex);
-    const ClientStateFile file = StateFile();
-    if (file.Exists() && !file.Remove()) LogMessage(Catalog::Error(36) << file.GetPath());
+    RemoveStateFile();
     SetState(STATE_INITIAL);
   }
   try {
@@ -517,7 +514,7 @@ int CertificateClientImpl::ProcessResponse(int returnCode, const QxMoxStr::Strin
         RemoveStateFile();
         return reply;
       } catch (const QxMoxMsg::Exception_t& e) {
-        LogMessage(WithDetails(Catalog::Error(37), e));
+        LogMessage(Catalog::Error(37), &e);
         return ResponseMessage::REPLY_INSTALL_FAILED;
       }
     }
@@ -581,10 +578,7 @@ void CertificateClientImpl::InstallCertificate(
     update.SetAttr(kCertificates, kCertInstalled, "TRUE");
     update.Apply(true);
   } catch (const QxMoxMsg::Exception_t& e) {
-    try {
-      QxMoxLog::Log(e.GetMessageList());
-    } catch (const QxMoxLog::LogException_t&) {
-    }
+    LogMessages(e.GetMessageList());
   }
   LogMessage(Catalog::Info(43) << m_coreId);
 }
@@ -668,10 +662,7 @@ void CertificateClientImpl::ConfigChangeHandler::Update(
       client->RestoreState(coreId);
     }
   } catch (const QxMoxMsg::Exception_t& e) {
-    try {
-      QxMoxLog::Log(e.GetMessageList());  // runs on the configuration thread: nobody to tell
-    } catch (const QxMoxLog::LogException_t&) {
-    }
+    LogMessages(e.GetMessageList());  // runs on the configuration thread: nobody to tell
   }
 }
 

@@ -66,6 +66,9 @@ class CertificateClientImpl {
   // GetCertStatus asks the node's own service over loopback; 0 when it cannot be reached.
   // hostPort names another node's service ("host:port"); empty: this node's.
   static int GetCertStatus(const QxMoxStr::String_t& hostPort = QxMoxStr::String_t());
+  // ServiceAuthority is hostPort when given, else this node's service: "localhost" with
+  // "SERVER_PORT" of "sec.cm.client" when that is set (else the messaging layer's default port).
+  static QxMoxStr::String_t ServiceAuthority(const QxMoxStr::String_t& hostPort);
 
   int CertificateRequestFromCmdLine(const QxMoxStr::String_t& coreId);
   int CertificateRequestFromCmdLine(const QxMoxStr::String_t& installId,
@@ -145,7 +148,13 @@ class CertificateClientImpl {
   static QxMoxThread::Mutex_t s_instanceMutex;
 };
 
-// LogMessage writes message to the platform log; a failure of the log itself is ignored.
-void LogMessage(const QxMoxMsg::Message_t& message);
+// LogMessage writes message to the platform log, with cause's messages as its details when
+// given; LogMessages writes messages as they are. A failure of the log itself is ignored: the
+// client reports to the log and goes on.
+void LogMessage(QxMoxMsg::Message_t message, const QxMoxMsg::Exception_t* cause = nullptr);
+void LogMessages(const QxMoxMsg::MessageList_t& messages);
+
+// IsUnset is true for a configuration value that is missing or empty.
+inline bool IsUnset(const QxMoxStr::String_t& value) { return value.IsNull() || value.IsEmpty(); }
 
 }  // namespace QxSecCm

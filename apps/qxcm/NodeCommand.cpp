@@ -34,25 +34,16 @@ const char* StatusName(int status) {
   return status >= 0 && status < static_cast<int>(std::size(names)) ? names[status] : "unknown";
 }
 
-// Authority is the node to call: --node, else this node (localhost on [sec.cm.client]
-// SERVER_PORT when it is set, else on the messaging layer's default port of the scheme).
-std::string Authority(const std::string& node) {
-  if (!node.empty()) return node;
-  const String_t port =
-      QxMoxConfig::ConfigNamespace_t("sec.cm.client").Open().GetValue("SERVER_PORT");
-  return port.IsNull() || port.IsEmpty() ? "localhost" : "localhost:" + port.ToUtf8();
-}
-
 // NodeCall is one call to the node's service, through a send-only messenger. Over https the
 // messaging layer presents this process's TLS identity ([sec.core] CORE_ID).
 class NodeCall {
  public:
   NodeCall(const std::string& scheme, const std::string& node, const char* endpoint)
-      : m_messenger(m_config,
-                    QxZebMsg::Messenger::Options().SendOnly(true).RegisterWithCb(false)),
+      : m_messenger(m_config, QxZebMsg::Messenger::Options().SendOnly(true).RegisterWithCb(false)),
         m_client(m_config, m_messenger),
-        m_uri(String_t(scheme + "://" + Authority(node) + "/" +
-                       QxSecCm::CertClientRpcHandler::BASE_PATH + endpoint)) {}
+        m_uri(String_t(scheme + "://" +
+                       QxSecCm::CertificateClientImpl::ServiceAuthority(String_t(node)).ToUtf8() +
+                       "/" + QxSecCm::CertClientRpcHandler::BASE_PATH + endpoint)) {}
 
   // Call invokes method without arguments and returns its "return" result.
   int Call(const char* method) {
@@ -96,8 +87,9 @@ Secret ReadInstallKey(const std::string& path) {
     key.bytes.GetData()[i] = static_cast<char>(valid ? high * 16 + low : 0);
   }
   if (!valid) {
-    QxMoxMsg::ThrowIllegalArgument(String_t(
-        "'" + path + "' does not hold an installation key (64 hexadecimal digits and a line feed)"));
+    QxMoxMsg::ThrowIllegalArgument(
+        String_t("'" + path +
+                 "' does not hold an installation key (64 hexadecimal digits and a line feed)"));
   }
   return key;
 }
@@ -155,10 +147,8 @@ void UpdateRoots(const NodeArgs& a) {
 }
 
 // AddNodeSubcommand adds name to node with its --node option; run gets the parsed arguments.
-CLI::App* AddNodeSubcommand(CLI::App* node, const std::string& name,
-                            const std::string& description,
-                            const std::shared_ptr<NodeArgs>& args,
-                            void (*run)(const NodeArgs&)) {
+CLI::App* AddNodeSubcommand(CLI::App* node, const std::string& name, const std::string& description,
+                            const std::shared_ptr<NodeArgs>& args, void (*run)(const NodeArgs&)) {
   CLI::App* command = node->add_subcommand(name, description);
   command
       ->add_option("--node", args->node,
@@ -194,8 +184,7 @@ void AddNodeCommand(CLI::App& app) {
                    "The node's core id; default: [sec.core] CORE_ID of this machine")
       ->type_name("ID");
   CLI::Option* installId =
-      request->add_option("--install-id", args->installId, "Installation key id")
-          ->type_name("ID");
+      request->add_option("--install-id", args->installId, "Installation key id")->type_name("ID");
   CLI::Option* keyFile =
       request
           ->add_option("--install-key-file", args->installKeyFile,

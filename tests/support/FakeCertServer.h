@@ -72,10 +72,7 @@ class FakeCertServer {
 
   // Authority is "127.0.0.1:<port>", the value of CERTIFICATE_SERVER for the node.
   std::string Authority() const {
-    const std::string base = m_messenger.GetBaseCbAddress().ToUtf8();
-    const size_t colon = base.find(':', base.find("//"));
-    const size_t slash = base.find('/', colon);
-    return "127.0.0.1:" + base.substr(colon + 1, slash - colon - 1);
+    return "127.0.0.1:" + std::to_string(QxMoxNet::URI_t(m_messenger.GetBaseCbAddress()).GetPort());
   }
 
   std::vector<Received> Requests() {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <optional>
 #include <string>
 
 #include "Sqlite.h"
@@ -205,12 +206,13 @@ class KeyStoreDb {
     tx.Commit();
   }
 
-  // A group's transaction: Install and Remove take part in it (Sql::Transaction nests).
-  void BeginGroup() { m_db.Exec("BEGIN IMMEDIATE", "begin a group of changes"); }
-  void CommitGroup() { m_db.Exec("COMMIT", "commit a group of changes"); }
-  void RollbackGroup() noexcept {
-    sqlite3_exec(m_db.Handle().get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  // A group's transaction: the operations' own transactions join it while it is open.
+  void BeginGroup() { m_group.emplace(m_db, Sql::Transaction::WRITE); }
+  void CommitGroup() {
+    m_group->Commit();
+    m_group.reset();
   }
+  void RollbackGroup() noexcept { m_group.reset(); }
 
   bool Remove(const std::string& alias) {
     Sql::Transaction tx(m_db, Sql::Transaction::WRITE);
@@ -270,6 +272,7 @@ class KeyStoreDb {
   }
 
   Sql::Database m_db;
+  std::optional<Sql::Transaction> m_group;  // declared after m_db: rolled back before it closes
 };
 
 KeyStore::KeyStore() = default;
