@@ -10,6 +10,7 @@
 #include "Commands.h"
 #include "qxmox/CharArray.h"
 #include "qxmox/Runtime.h"
+#include "qxmox/String.h"
 #include "qxseccore/KeyStore.h"
 #include "qxseccore/StringCollection.h"
 
@@ -43,7 +44,7 @@ std::string Printable(std::string_view text) {
       out += "\\n";
     } else if (c == '\r') {
       out += "\\r";
-    } else if (byte < 0x20 || byte == 0x7F) {
+    } else if (QxMoxStr::IsControlCharacter(c)) {
       constexpr char kHex[] = "0123456789abcdef";
       out += "\\x";
       out += kHex[byte >> 4];

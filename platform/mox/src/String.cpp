@@ -177,10 +177,7 @@ bool String_t::HasUnpairedSurrogate() const {
 bool IsUtf8(std::string_view bytes) { return Utf16ToUtf8(Utf8ToUtf16(bytes)) == bytes; }
 
 bool HasControlCharacter(std::string_view utf8) {
-  return std::any_of(utf8.begin(), utf8.end(), [](char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return b < 0x20 || b == 0x7F;
-  });
+  return std::any_of(utf8.begin(), utf8.end(), IsControlCharacter);
 }
 
 MBS_t::MBS_t(const String_t& text, int encoding) : m_encoding(encoding) {

@@ -110,6 +110,11 @@ inline String_t NumToStr(unsigned long long value) {
 // IsUtf8 tells whether bytes are well-formed UTF-8, which String_t decodes without replacing
 // anything (no stray, overlong or cut sequence, no surrogate, nothing beyond U+10FFFF).
 bool IsUtf8(std::string_view bytes);
+// IsControlCharacter tells whether the byte c is a control character: 0x00 to 0x1F or 0x7F.
+inline bool IsControlCharacter(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b < 0x20 || b == 0x7F;
+}
 // HasControlCharacter tells whether utf8 holds a control character, U+0000 to U+001F or U+007F:
 // UTF-8 encodes each as that one byte, never inside another character.
 bool HasControlCharacter(std::string_view utf8);
