@@ -41,6 +41,10 @@ const char* BlockName(Member member) {
   return names[member].c_str();
 }
 
+// EmptyUri is the URI of no text. A default-constructed URI_t has empty rather than absent parts
+// and would be written as "://@?#"; the parsed empty text is written as "".
+QxMoxNet::URI_t EmptyUri() { return QxMoxNet::URI_t(QxMoxStr::String_t("")); }
+
 }  // namespace
 
 #define QXSECCM_PROXY_BLOCK(member) QXSECCM_BLOCK(ProcTracer(), BlockName<Traits>(member))
@@ -129,7 +133,7 @@ void CertificateServerImplT<Traits>::Decide(const char* method, const QxMoxStr::
 template <class Traits>
 void CertificateServerImplT<Traits>::DenyRequest(const QxMoxStr::String_t& id) {
   QXSECCM_PROXY_BLOCK(kDeny);
-  DenyRequest(id, QxMoxNet::URI_t());
+  DenyRequest(id, EmptyUri());
 }
 
 template <class Traits>
@@ -142,7 +146,7 @@ void CertificateServerImplT<Traits>::DenyRequest(const QxMoxStr::String_t& id,
 template <class Traits>
 void CertificateServerImplT<Traits>::GrantRequest(const QxMoxStr::String_t& id) {
   QXSECCM_PROXY_BLOCK(kGrant);
-  GrantRequest(id, QxMoxNet::URI_t());
+  GrantRequest(id, EmptyUri());
 }
 
 template <class Traits>
