@@ -3,6 +3,7 @@
 #include "qxseccm/Observer.h"
 
 #include "CallCounter.h"
+#include "Swallow.h"
 #include "TraceMacros.h"
 #include "qxmox/Config.h"
 #include "qxmox/Runtime.h"
@@ -22,15 +23,6 @@ constexpr const char* kSendUpdate = "SendUpdate";
 
 QxMoxTrc::TraceObj_t& ProcTracer() { return QxSecCmTrc::Tracer::GetClientTracerProc(); }
 QxMoxTrc::TraceObj_t& OperationTracer() { return QxSecCmTrc::Tracer::GetClientTracerOperation(); }
-
-// Swallow runs step and ignores any exception: a destructor's steps must all run.
-template <class F>
-void Swallow(F step) {
-  try {
-    step();
-  } catch (...) {
-  }
-}
 
 }  // namespace
 

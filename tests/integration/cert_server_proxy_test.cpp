@@ -114,24 +114,37 @@ TYPED_TEST(ProxyTest, OperationsSendTheirArgumentsAndMapTheAnswers) {
 }
 
 // Recorder collects the events it is given, in order, with its name.
-struct Recorder : QxSecCm::CertEventUpdateHandler {
+template <class Handler, class Event>
+struct Recorder : Handler {
   Recorder(std::vector<std::string>* log, std::string name) : log(log), name(std::move(name)) {}
-  void Update(const QxSecCm::CertEvent& event) override {
+  void Update(const Event& event) override {
     log->push_back(name + ":" + event.GetInfo().ToUtf8());
   }
   std::vector<std::string>* log;
   std::string name;
 };
 
+template <class ObserverT, class HandlerT, class EventT>
+struct Twin {
+  using Observer = ObserverT;
+  using Event = EventT;
+  using Recorder = ::Recorder<HandlerT, EventT>;
+};
+template <class T>
 class ObserverTest : public AdminTest {};
+using Observers =
+    ::testing::Types<Twin<QxSecCm::Observer, QxSecCm::CertEventUpdateHandler, QxSecCm::CertEvent>,
+                     Twin<QxSecCm::Observer_ex, QxSecCm::CertEventUpdateHandler_ex,
+                          QxSecCm::CertEvent_ex>>;
+TYPED_TEST_SUITE(ObserverTest, Observers);
 
-TEST_F(ObserverTest, RegistersReceivesInOrderAndDeregistersWhenDestroyed) {
+TYPED_TEST(ObserverTest, RegistersReceivesInOrderAndDeregistersWhenDestroyed) {
+  using Observer = typename TypeParam::Observer;
   FakeAdminServer server;
   std::vector<std::string> log;
-  Recorder recorders[2] = {{&log, "first"}, {&log, "second"}};
+  typename TypeParam::Recorder recorders[2] = {{&log, "first"}, {&log, "second"}};
   {
-    QxSecCm::Observer observer(
-        QxSecCm::Observer::Options().SetHostname(String_t(server.Authority())));
+    Observer observer(typename Observer::Options().SetHostname(String_t(server.Authority())));
     EXPECT_FALSE(observer.Deregister());  // never registered: no call
     EXPECT_TRUE(server.Calls().empty());
     // Registered in reverse order, twice: each handler once, in pointer order.
@@ -147,9 +160,8 @@ TEST_F(ObserverTest, RegistersReceivesInOrderAndDeregistersWhenDestroyed) {
     EXPECT_EQ(callback.back(), '/');
 
     for (const char* info : {"one", "two"}) {
-      QxSecCm::CertEvent event;
+      typename TypeParam::Event event;
       event->SetInfo(info);
-      event->SetCertRequest(FakeAdminServer::Pending(0));
       EXPECT_EQ(server.SendUpdate(callback, event), 1);
     }
     // The call is answered before the handlers run: wait for the dispatch.

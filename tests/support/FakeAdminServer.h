@@ -6,6 +6,7 @@
 
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "qxmox/Config.h"
@@ -24,8 +25,10 @@ class FakeAdminServer {
  public:
   FakeAdminServer() {
     const QxMoxConfig::Configuration_t config;
-    m_messenger = QxZebMsg::Messenger(
-        config, QxZebMsg::Messenger::Options().SetBasePath("com.mt.qx.sec.cm.certificateserver"));
+    // RegisterWithCb: an ephemeral port, so tests running at once never share one.
+    m_messenger = QxZebMsg::Messenger(config, QxZebMsg::Messenger::Options()
+                                                  .SetBasePath("com.mt.qx.sec.cm.certificateserver")
+                                                  .RegisterWithCb(true));
     m_requests = QxZebRpc::RpcServer(
         config, QxZebRpc::RpcServer::Options().SetBasePath("/certreqhandler/"));
     for (const char* method : {"GetPendingRequests", "GetPendingRequestIds", "GetPendingRequest",
@@ -61,9 +64,13 @@ class FakeAdminServer {
     return m_observers;
   }
 
-  // SendUpdate sends one event to the observer at callback and returns its "result".
-  int SendUpdate(const std::string& callback, const QxSecCm::CertEvent& event) {
-    QxSecCm::SOAPArgCertEvent eventArg("ce", event);
+  // SendUpdate sends one event (CertEvent or CertEvent_ex) to the observer at callback and
+  // returns its "result".
+  template <class Event>
+  int SendUpdate(const std::string& callback, const Event& event) {
+    std::conditional_t<std::is_same_v<Event, QxSecCm::CertEvent>, QxSecCm::SOAPArgCertEvent,
+                       QxSecCm::SOAPArgCertEvent_ex>
+        eventArg("ce", event);
     int result = 0;
     QxZebSoap::SOAPArgInt resultArg("result", &result);
     QxZebSoap::SOAPArg* args[] = {&eventArg};
