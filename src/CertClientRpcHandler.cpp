@@ -4,6 +4,7 @@
 #include "CertClientMsgHandler.h"
 #include "CertClientRpcCharHandler.h"
 #include "CertificateClientImpl.h"
+#include "Swallow.h"
 #include "TraceMacros.h"
 #include "qxmox/Config.h"
 #include "qxmox/Net.h"
@@ -35,15 +36,6 @@ QxMoxConfig::Configuration_t ServiceConfiguration() {
       QxMoxConfig::ConfigNamespace_t("sec.cm.client").Open().GetValue("SERVER_PORT");
   if (!IsUnset(port)) config.SetAttrValue("SERVER_PORT", port);
   return config;
-}
-
-// Swallow runs step and ignores any exception: the destructor's steps must all run.
-template <class F>
-void Swallow(F step) {
-  try {
-    step();
-  } catch (...) {
-  }
 }
 
 }  // namespace

@@ -62,6 +62,8 @@ class BodyHandle : public Object {
 
  protected:
   BodyHandle() { SetBody(new Body); }
+  // BodyHandle(body) takes body, made by the derived handle's constructor, as its own.
+  explicit BodyHandle(Body* body) { SetBody(body); }
 
   Body& GetBody() const {
     QXSECCM_CHECK_HANDLE(m_ref, Traits::kClassName, Side);
