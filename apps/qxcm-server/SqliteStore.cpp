@@ -197,6 +197,31 @@ struct SqliteStore::Impl {
     return giveUp ? OutboxState_e::GIVEN_UP : OutboxState_e::RETRY;
   }
 
+  // ChangeWithEvent runs sql with key as its one parameter in a transaction of its own and,
+  // when it changed a row, adds an event of type (none for 0) for key; false when nothing
+  // changed.
+  bool ChangeWithEvent(const char* sql, std::string_view action, const std::string& key,
+                       int type) {
+    Sql::Transaction tx(db, Sql::Transaction::WRITE);
+    if (Sql::Statement(db, sql, action).Bind(1, key).Run() == 0) return false;
+    if (type != 0) AddEvent(type, key, {});
+    tx.Commit();
+    return true;
+  }
+
+  // ReadAll runs the query sql in a read transaction, with bind setting its parameters, and
+  // returns read(statement) for every row.
+  template <class Read, class Bind = void (*)(Sql::Statement&)>
+  auto ReadAll(std::string_view sql, std::string_view action, Read read,
+               Bind bind = [](Sql::Statement&) {}) {
+    Sql::Transaction tx(db, Sql::Transaction::READ);
+    Sql::Statement stmt(db, sql, action);
+    bind(stmt);
+    std::vector<decltype(read(stmt))> rows;
+    while (stmt.Step()) rows.push_back(read(stmt));
+    return rows;
+  }
+
   // Count runs a query of one integer.
   int64_t Count(const char* sql, std::string_view action) {
     Sql::Statement stmt(db, sql, action);
@@ -270,26 +295,13 @@ std::optional<Request> SqliteStore::GetRequest(const std::string& id) {
 }
 
 std::vector<Request> SqliteStore::ListPending() {
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
-  Sql::Statement stmt(m_impl->db,
-                      std::string(kRequestColumns) + "WHERE status = 0 ORDER BY rowid",
-                      "list the pending requests");
-  std::vector<Request> list;
-  while (stmt.Step()) list.push_back(ReadRequest(stmt));
-  return list;
+  return m_impl->ReadAll(std::string(kRequestColumns) + "WHERE status = 0 ORDER BY rowid",
+                         "list the pending requests", ReadRequest);
 }
 
 bool SqliteStore::Remove(const std::string& id) {
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
-  const int changed = Sql::Statement(m_impl->db,
-                                     "UPDATE requests SET status = 3 WHERE id = ? AND status = 0",
-                                     "remove a request")
-                          .Bind(1, id)
-                          .Run();
-  if (changed == 0) return false;
-  m_impl->AddEvent(EVENT_REMOVED, id, {});
-  tx.Commit();
-  return true;
+  return m_impl->ChangeWithEvent("UPDATE requests SET status = 3 WHERE id = ? AND status = 0",
+                                 "remove a request", id, EVENT_REMOVED);
 }
 
 int SqliteStore::RemoveAll() {
@@ -341,49 +353,33 @@ void SqliteStore::Enqueue(const std::string& requestId, const std::string& desti
 }
 
 std::vector<Certificate> SqliteStore::ListCertificates() {
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
-  Sql::Statement stmt(m_impl->db,
-                      "SELECT serial, request_id, pem, not_after_ms, delivered, installed "
-                      "FROM certificates ORDER BY rowid",
-                      "list the certificates");
-  std::vector<Certificate> list;
-  while (stmt.Step()) {
-    list.push_back({Str(stmt, 0), Str(stmt, 1), Str(stmt, 2), stmt.Int(3), stmt.Int(4) != 0,
-                    stmt.Int(5) != 0});
-  }
-  return list;
+  return m_impl->ReadAll(
+      "SELECT serial, request_id, pem, not_after_ms, delivered, installed FROM certificates "
+      "ORDER BY rowid",
+      "list the certificates", [](const Sql::Statement& stmt) {
+        return Certificate{Str(stmt, 0), Str(stmt, 1), Str(stmt, 2), stmt.Int(3),
+                           stmt.Int(4) != 0, stmt.Int(5) != 0};
+      });
 }
 
 bool SqliteStore::MarkInstalled(const std::string& requestId) {
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
-  const int changed =
-      Sql::Statement(m_impl->db,
-                     "UPDATE certificates SET installed = 1 WHERE request_id = ? AND installed = 0",
-                     "mark a certificate installed")
-          .Bind(1, requestId)
-          .Run();
-  if (changed == 0) return false;
-  m_impl->AddEvent(EVENT_INSTALLED, requestId, {});
-  tx.Commit();
-  return true;
+  return m_impl->ChangeWithEvent(
+      "UPDATE certificates SET installed = 1 WHERE request_id = ? AND installed = 0",
+      "mark a certificate installed", requestId, EVENT_INSTALLED);
 }
 
 std::vector<OutboxEntry> SqliteStore::Due(int64_t nowMs, int limit) {
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
-  Sql::Statement stmt(m_impl->db,
-                      "SELECT id, request_id, destination, body, attempts, next_attempt_ms, "
-                      "last_reply FROM outbox WHERE state = 0 AND next_attempt_ms <= ? "
-                      "ORDER BY next_attempt_ms, id LIMIT ?",
-                      "list the responses due");
-  stmt.Bind(1, nowMs).Bind(2, int64_t{limit});
-  std::vector<OutboxEntry> list;
-  while (stmt.Step()) {
-    OutboxEntry e{stmt.Int(0), Str(stmt, 1), Str(stmt, 2), Str(stmt, 3),
-                  static_cast<int>(stmt.Int(4)), stmt.Int(5), std::nullopt};
-    if (!stmt.IsNull(6)) e.lastReply = static_cast<int>(stmt.Int(6));
-    list.push_back(std::move(e));
-  }
-  return list;
+  return m_impl->ReadAll(
+      "SELECT id, request_id, destination, body, attempts, next_attempt_ms, last_reply "
+      "FROM outbox WHERE state = 0 AND next_attempt_ms <= ? ORDER BY next_attempt_ms, id LIMIT ?",
+      "list the responses due",
+      [](const Sql::Statement& stmt) {
+        OutboxEntry e{stmt.Int(0), Str(stmt, 1), Str(stmt, 2), Str(stmt, 3),
+                      static_cast<int>(stmt.Int(4)), stmt.Int(5), std::nullopt};
+        if (!stmt.IsNull(6)) e.lastReply = static_cast<int>(stmt.Int(6));
+        return e;
+      },
+      [&](Sql::Statement& stmt) { stmt.Bind(1, nowMs).Bind(2, int64_t{limit}); });
 }
 
 std::optional<int64_t> SqliteStore::NextDueMs() {
@@ -442,18 +438,15 @@ int64_t SqliteStore::Waiting() {
 }
 
 std::vector<Event> SqliteStore::EventsSince(int64_t number, int limit) {
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
-  Sql::Statement stmt(m_impl->db,
-                      "SELECT number, type, request_id, time_ms, payload FROM events "
-                      "WHERE number > ? ORDER BY number LIMIT ?",
-                      "read the events");
-  stmt.Bind(1, number).Bind(2, int64_t{limit});
-  std::vector<Event> list;
-  while (stmt.Step()) {
-    list.push_back(
-        {stmt.Int(0), static_cast<int>(stmt.Int(1)), Str(stmt, 2), stmt.Int(3), Str(stmt, 4)});
-  }
-  return list;
+  return m_impl->ReadAll(
+      "SELECT number, type, request_id, time_ms, payload FROM events WHERE number > ? "
+      "ORDER BY number LIMIT ?",
+      "read the events",
+      [](const Sql::Statement& stmt) {
+        return Event{stmt.Int(0), static_cast<int>(stmt.Int(1)), Str(stmt, 2), stmt.Int(3),
+                     Str(stmt, 4)};
+      },
+      [&](Sql::Statement& stmt) { stmt.Bind(1, number).Bind(2, int64_t{limit}); });
 }
 
 int64_t SqliteStore::LastEventNumber() {
@@ -485,22 +478,13 @@ std::optional<std::string> SqliteStore::GetInstallKey(const std::string& id) {
 }
 
 std::vector<std::string> SqliteStore::ListInstallKeys() {
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
-  Sql::Statement stmt(m_impl->db, "SELECT id FROM install_keys ORDER BY id",
-                      "list the installation keys");
-  std::vector<std::string> ids;
-  while (stmt.Step()) ids.push_back(Str(stmt, 0));
-  return ids;
+  return m_impl->ReadAll("SELECT id FROM install_keys ORDER BY id", "list the installation keys",
+                         [](const Sql::Statement& stmt) { return Str(stmt, 0); });
 }
 
 bool SqliteStore::RemoveInstallKey(const std::string& id) {
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
-  const int changed = Sql::Statement(m_impl->db, "DELETE FROM install_keys WHERE id = ?",
-                                     "remove an installation key")
-                          .Bind(1, id)
-                          .Run();
-  tx.Commit();
-  return changed > 0;
+  return m_impl->ChangeWithEvent("DELETE FROM install_keys WHERE id = ?",
+                                 "remove an installation key", id, 0);
 }
 
 void SqliteStore::AddObserver(const std::string& callback, int64_t nowMs) {
@@ -520,26 +504,17 @@ void SqliteStore::AddObserver(const std::string& callback, int64_t nowMs) {
 }
 
 bool SqliteStore::RemoveObserver(const std::string& callback) {
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
-  const int changed = Sql::Statement(m_impl->db, "DELETE FROM observers WHERE callback = ?",
-                                     "remove an observer")
-                          .Bind(1, callback)
-                          .Run();
-  tx.Commit();
-  return changed > 0;
+  return m_impl->ChangeWithEvent("DELETE FROM observers WHERE callback = ?",
+                                 "remove an observer", callback, 0);
 }
 
 std::vector<Observer> SqliteStore::ListObservers() {
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
-  Sql::Statement stmt(m_impl->db,
-                      "SELECT callback, registered_ms, failures, last_event FROM observers "
-                      "ORDER BY registered_ms, callback",
-                      "list the observers");
-  std::vector<Observer> list;
-  while (stmt.Step()) {
-    list.push_back({Str(stmt, 0), stmt.Int(1), static_cast<int>(stmt.Int(2)), stmt.Int(3)});
-  }
-  return list;
+  return m_impl->ReadAll(
+      "SELECT callback, registered_ms, failures, last_event FROM observers "
+      "ORDER BY registered_ms, callback",
+      "list the observers", [](const Sql::Statement& stmt) {
+        return Observer{Str(stmt, 0), stmt.Int(1), static_cast<int>(stmt.Int(2)), stmt.Int(3)};
+      });
 }
 
 void SqliteStore::ObserverDelivered(const std::string& callback, int64_t number) {
