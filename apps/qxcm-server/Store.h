@@ -1,0 +1,160 @@
+// The certificate server's durable state behind one interface: requests, decisions, issued
+// certificates, the outbox of responses, events, installation keys and observers. Every method
+// is one transaction, and the events a change causes are written in that same transaction, so a
+// kill at any moment leaves either all of a change or none of it. The interface says nothing of
+// the database behind it: SQLite keeps one server's state, and an implementation over a shared
+// database server can keep several servers' state in one place.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace QxCmServer {
+
+enum class RequestStatus_e { PENDING = 0, GRANTED = 1, DENIED = 2, REMOVED = 3, SUPERSEDED = 4 };
+
+// The event type codes the server publishes to observers (and documents in --help).
+enum EventType_e {
+  EVENT_RECEIVED = 1,    // a new request was stored
+  EVENT_GRANTED = 2,     // a certificate was issued for a request
+  EVENT_DENIED = 3,      // a request was denied
+  EVENT_REMOVED = 4,     // a request was removed without a decision
+  EVENT_ANSWERED = 5,    // the node replied to a response (payload: the reply code)
+  EVENT_INSTALLED = 6,   // the node reported the certificate installed
+  EVENT_SUPERSEDED = 7,  // a newer request of the same node replaced a pending one
+  EVENT_DUPLICATE = 8,   // the same request id came with different bytes
+};
+
+struct Request {
+  std::string id;
+  std::string installationId;  // "0" for requests enciphered with the platform key
+  std::string record;          // the request record's stream bytes (CertRequestImpl::WriteTo)
+  std::string csr;             // the certificate signing request's bytes
+  std::string peerAddress;     // where the request message came from
+  std::string callback;        // the node's callback address (X-Qx-From)
+  std::string coreId;          // the node's core id; a node never has two pending requests
+  std::string commonName;
+  int64_t receivedMs = 0;      // reception time, milliseconds since the epoch
+  RequestStatus_e status = RequestStatus_e::PENDING;
+};
+
+enum class PutResult_e {
+  NEW,        // stored, pending
+  SAME,       // same id and same request bytes as one stored: nothing stored
+  DUPLICATE,  // same id with different bytes: nothing stored but the event
+};
+
+struct PutOutcome {
+  PutResult_e result = PutResult_e::NEW;
+  std::vector<std::string> superseded;  // ids of the node's older pending requests replaced
+};
+
+struct Certificate {
+  std::string serial;  // as the builder wrote it (hexadecimal)
+  std::string requestId;
+  std::string pem;
+  int64_t notAfterMs = 0;
+  bool delivered = false;
+  bool installed = false;
+};
+
+// A response waiting to be delivered to a node's callback address.
+struct OutboxEntry {
+  int64_t id = 0;
+  std::string requestId;
+  std::string destination;
+  std::string body;  // the response message's bytes
+  int attempts = 0;
+  int64_t nextAttemptMs = 0;
+  std::optional<int> lastReply;
+};
+
+enum class OutboxState_e { DONE, RETRY, GIVEN_UP };
+
+struct Event {
+  int64_t number = 0;  // increasing, never reused
+  int type = 0;        // EventType_e
+  std::string requestId;
+  int64_t timeMs = 0;
+  std::string payload;
+};
+
+struct Observer {
+  std::string callback;
+  int64_t registeredMs = 0;
+  int failures = 0;
+  int64_t lastEvent = 0;  // the last event number delivered to it
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // ---- Requests ----
+  // PutRequest stores request as pending unless its id is known (SAME or DUPLICATE). A new
+  // request supersedes the pending requests of the same core id.
+  virtual PutOutcome PutRequest(const Request& request) = 0;
+  virtual std::optional<Request> GetRequest(const std::string& id) = 0;
+  // ListPending returns the pending requests, oldest first.
+  virtual std::vector<Request> ListPending() = 0;
+  // Remove marks a pending request removed; false when id is not pending.
+  virtual bool Remove(const std::string& id) = 0;
+  // RemoveAll removes every pending request and returns how many.
+  virtual int RemoveAll() = 0;
+
+  // ---- Decisions ----
+  // Grant records the grant by actor, stores the certificate and enqueues response to the
+  // request's callback address, all at once; false (nothing changed) when the request is not
+  // pending.
+  virtual bool Grant(const std::string& id, const std::string& actor, const Certificate& cert,
+                     const std::string& response) = 0;
+  // Deny records the denial by actor and enqueues response (code 2) at once; false when the
+  // request is not pending.
+  virtual bool Deny(const std::string& id, const std::string& actor,
+                    const std::string& response) = 0;
+  // Enqueue adds a response outside a decision (a duplicate's code 3) to the outbox.
+  virtual void Enqueue(const std::string& requestId, const std::string& destination,
+                       const std::string& response) = 0;
+  virtual std::vector<Certificate> ListCertificates() = 0;
+  // MarkInstalled records that the node installed the certificate of requestId.
+  virtual bool MarkInstalled(const std::string& requestId) = 0;
+
+  // ---- Outbox ----
+  // Due returns up to limit entries waiting whose next attempt time is at or before nowMs.
+  virtual std::vector<OutboxEntry> Due(int64_t nowMs, int limit) = 0;
+  // NextDueMs returns the earliest next attempt time of a waiting entry.
+  virtual std::optional<int64_t> NextDueMs() = 0;
+  // RecordReply records the node's reply to entry id: 0 and 3 finish it (the certificate is
+  // delivered), 5 and 6 give it up, others reschedule it as Reschedule does.
+  virtual OutboxState_e RecordReply(int64_t id, int reply, int64_t nowMs) = 0;
+  // Reschedule counts a failed attempt and waits longer each time; after the last allowed
+  // attempt the entry is given up.
+  virtual OutboxState_e Reschedule(int64_t id, int64_t nowMs) = 0;
+  // Waiting returns how many entries wait for delivery.
+  virtual int64_t Waiting() = 0;
+
+  // ---- Events ----
+  // EventsSince returns up to limit events numbered above number, in order.
+  virtual std::vector<Event> EventsSince(int64_t number, int limit) = 0;
+  virtual int64_t LastEventNumber() = 0;
+
+  // ---- Installation keys ----
+  virtual void PutInstallKey(const std::string& id, const std::string& key) = 0;
+  virtual std::optional<std::string> GetInstallKey(const std::string& id) = 0;
+  virtual std::vector<std::string> ListInstallKeys() = 0;
+  virtual bool RemoveInstallKey(const std::string& id) = 0;
+
+  // ---- Observers ----
+  // AddObserver registers callback (again: its failures cleared), starting after the last event.
+  virtual void AddObserver(const std::string& callback, int64_t nowMs) = 0;
+  virtual bool RemoveObserver(const std::string& callback) = 0;
+  virtual std::vector<Observer> ListObservers() = 0;
+  // ObserverDelivered records that events up to number reached callback; failures restart.
+  virtual void ObserverDelivered(const std::string& callback, int64_t number) = 0;
+  // ObserverFailed counts a failed delivery and returns the failures in a row.
+  virtual int ObserverFailed(const std::string& callback) = 0;
+};
+
+}  // namespace QxCmServer
