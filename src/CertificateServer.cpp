@@ -41,10 +41,6 @@ const char* BlockName(Member member) {
   return names[member].c_str();
 }
 
-// EmptyUri is the URI of no text. A default-constructed URI_t has empty rather than absent parts
-// and would be written as "://@?#"; the parsed empty text is written as "".
-QxMoxNet::URI_t EmptyUri() { return QxMoxNet::URI_t(QxMoxStr::String_t("")); }
-
 }  // namespace
 
 #define QXSECCM_PROXY_BLOCK(member) QXSECCM_BLOCK(ProcTracer(), BlockName<Traits>(member))
@@ -133,7 +129,7 @@ void CertificateServerImplT<Traits>::Decide(const char* method, const QxMoxStr::
 template <class Traits>
 void CertificateServerImplT<Traits>::DenyRequest(const QxMoxStr::String_t& id) {
   QXSECCM_PROXY_BLOCK(kDeny);
-  DenyRequest(id, EmptyUri());
+  DenyRequest(id, QxMoxNet::URI_t());
 }
 
 template <class Traits>
@@ -146,7 +142,7 @@ void CertificateServerImplT<Traits>::DenyRequest(const QxMoxStr::String_t& id,
 template <class Traits>
 void CertificateServerImplT<Traits>::GrantRequest(const QxMoxStr::String_t& id) {
   QXSECCM_PROXY_BLOCK(kGrant);
-  GrantRequest(id, EmptyUri());
+  GrantRequest(id, QxMoxNet::URI_t());
 }
 
 template <class Traits>

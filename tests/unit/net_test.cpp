@@ -82,6 +82,9 @@ TEST(URI, ParsesPartsAndRebuildsTheSameText) {
   EXPECT_EQ(emptyPort.GetPort(), -1);
   EXPECT_EQ(emptyPort.ToString().ToUtf8(), "http://h#");
   EXPECT_EQ(URI_t(emptyPort.ToString()).GetPort(), -1);
+  // A default URI has the parts of the empty text (a proxy sends it as "no URI").
+  ExpectParts(URI_t(), UriRow{"", nullptr, nullptr, nullptr, -1, "", nullptr, nullptr});
+  EXPECT_EQ(URI_t().ToString().ToUtf8(), "");
 }
 
 TEST(URI, RejectsTextThatIsNotAURI) {

@@ -33,7 +33,9 @@ class URI_t {
   QxMoxStr::String_t ToString() const;
 
  private:
-  QxMoxStr::String_t m_scheme, m_userInfo, m_host, m_path, m_query, m_fragment;
+  QxMoxStr::String_t m_scheme = QxMoxStr::String_t::Null(), m_userInfo = QxMoxStr::String_t::Null(),
+                     m_host = QxMoxStr::String_t::Null(), m_path, m_query = QxMoxStr::String_t::Null(),
+                     m_fragment = QxMoxStr::String_t::Null();
   int m_port = -1;
 };
 
