@@ -131,8 +131,12 @@ class CertServerTest : public QxTest::HomeTest {
   std::string Authority(const std::string& host = "127.0.0.1") const {
     return host + ":" + std::to_string(m_port);
   }
+  // Configure writes the server's settings; its messenger also listens on TLS_PORT, so each
+  // test's server gets one of its own.
   void Configure(const std::string& serverSection) {
-    std::ofstream(ServerHome() + "/etc/qx.conf") << "[sec.cm.server]\n" << serverSection;
+    std::ofstream(ServerHome() + "/etc/qx.conf")
+        << "[zeb.http]\nTLS_PORT = " << QxTest::FreePort() << "\n[sec.cm.server]\n"
+        << serverSection;
   }
   std::unique_ptr<ServerProcess> Start() {
     auto server = std::make_unique<ServerProcess>(ServerHome(), m_port);
