@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr const char* kSettings = R"(Settings read (QX_HOME/etc/qx.conf, or the file QX_CONFIG names):
+constexpr const char* kSettings =
+    R"(Settings read (QX_HOME/etc/qx.conf, or the file QX_CONFIG names):
   [sec.core] CORE_ID             The server's TLS identity: its own key store entry, issued by
                                  its CA (alias CA_<CORE_ID>) on first start. Default
                                  "certificateserver"; --core-id stands for it in this process.
