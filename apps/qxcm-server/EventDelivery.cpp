@@ -15,19 +15,27 @@ namespace {
 
 constexpr int64_t kRetryMs = 1000;
 
-// What each event type says, indexed by EventType_e.
-constexpr std::array<const char*, 9> kWhat = {
-    "event",     "received",  "granted",    "denied",    "removed",
-    "answered",  "installed", "superseded", "duplicate",
+// What each event type says, indexed by EventType_e, and what comes before its payload.
+struct Wording {
+  const char* what;
+  const char* beforePayload;
 };
+constexpr std::array<Wording, 9> kWording = {{
+    {"event", " "},
+    {"received", " "},
+    {"granted", ", serial "},
+    {"denied", " "},
+    {"removed", " "},
+    {"answered", ", reply "},
+    {"installed", " "},
+    {"superseded", " by "},
+    {"duplicate", " "},
+}};
 
 std::string Info(const Event& event) {
-  const bool known = event.type > 0 && static_cast<size_t>(event.type) < kWhat.size();
-  std::string info = known ? kWhat[static_cast<size_t>(event.type)] : kWhat[0];
-  if (event.type == EVENT_GRANTED && !event.payload.empty()) return info + ", serial " + event.payload;
-  if (event.type == EVENT_SUPERSEDED && !event.payload.empty()) return info + " by " + event.payload;
-  if (!event.payload.empty()) info += " " + event.payload;
-  return info;
+  const bool known = event.type > 0 && static_cast<size_t>(event.type) < kWording.size();
+  const Wording& w = kWording[known ? static_cast<size_t>(event.type) : 0];
+  return event.payload.empty() ? w.what : w.what + (w.beforePayload + event.payload);
 }
 
 // RecordOf reads a stored request record into a record of type R; a record that cannot be read

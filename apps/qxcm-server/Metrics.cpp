@@ -61,8 +61,8 @@ std::string Metrics::Render(Store& store) const {
     uint64_t cumulative = 0;
     for (size_t i = 0; i < kLatencyBounds.size(); ++i) {
       cumulative += m_buckets[i];
-      out += h + "_bucket{le=\"" + Number(kLatencyBounds[i]) + "\"} " +
-             std::to_string(cumulative) + "\n";
+      out += h + "_bucket{le=\"" + Number(kLatencyBounds[i]) + "\"} " + std::to_string(cumulative) +
+             "\n";
     }
     out += h + "_bucket{le=\"+Inf\"} " + std::to_string(m_issued) + "\n";
     out += h + "_sum " + Number(m_latencySum) + "\n";
@@ -78,8 +78,8 @@ std::string Metrics::Render(Store& store) const {
 }
 
 void MetricsHandler::Process(QxZebMsg::IncomingMsg& msg) {
-  QxZebMsg::OutgoingReply reply = msg.CreateReply(QxZebMsg::OutputMsg::Options().SetContentType(
-      "text/plain; version=0.0.4; charset=utf-8"));
+  QxZebMsg::OutgoingReply reply = msg.CreateReply(
+      QxZebMsg::OutputMsg::Options().SetContentType("text/plain; version=0.0.4; charset=utf-8"));
   if (msg.GetMethod() != "GET") {
     reply.SetStatus(405);
     return;

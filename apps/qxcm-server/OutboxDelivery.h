@@ -26,8 +26,8 @@ namespace QxCmServer {
 class OutboxDelivery {
  public:
   struct Tuning {
-    int concurrency = 8;        // sends in flight at once
-    long timeoutMs = 30000;     // one send's time limit
+    int concurrency = 8;         // sends in flight at once
+    long timeoutMs = 30000;      // one send's time limit
     int64_t maxSleepMs = 30000;  // the longest sleep without a wake-up (another process may add)
   };
 

@@ -10,8 +10,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <string>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -89,7 +89,9 @@ class Node : public QxZebMsg::MsgHandler {
     out.WriteInt32(m_answer(body, attempt));
   }
   std::string Address() const { return m_messenger.GetBaseCbAddress().ToUtf8(); }
-  int Received(const std::string& body) { return Locked([&] { return m_received[body]; }); }
+  int Received(const std::string& body) {
+    return Locked([&] { return m_received[body]; });
+  }
   int Total() {
     return Locked([&] {
       int total = 0;
@@ -97,7 +99,9 @@ class Node : public QxZebMsg::MsgHandler {
       return total;
     });
   }
-  int MaxAtOnce() { return Locked([&] { return m_maxAtOnce; }); }
+  int MaxAtOnce() {
+    return Locked([&] { return m_maxAtOnce; });
+  }
 
  private:
   Answer m_answer;
@@ -146,14 +150,16 @@ using Strings = std::vector<std::string>;
 TEST_F(DeliveryTest, ResponsesDeliveredAndRepliesRecorded) {
   // Each body names the node's replies in turn: 0 and 3 finish, 5 and 6 give up, any other
   // value asks again; a node that answers no reply (HTTP 500) has its attempts counted.
-  Node node([](const std::string& body, int attempt) {
-    const char c = body[std::min<size_t>(static_cast<size_t>(attempt), body.size()) - 1];
-    return c == 'x' ? -99 : c - '0';
-  }, 0, 30ms);
+  Node node(
+      [](const std::string& body, int attempt) {
+        const char c = body[std::min<size_t>(static_cast<size_t>(attempt), body.size()) - 1];
+        return c == 'x' ? -99 : c - '0';
+      },
+      0, 30ms);
   Node mute([](const std::string&, int) -> int32_t { throw std::runtime_error("no reply"); });
   const std::map<std::string, Strings> expected = {
-      {"0", {"0"}},         {"3", {"3"}}, {"10", {"1", "0"}}, {"443", {"4", "4", "3"}},
-      {"5", {"5"}},         {"6", {"6"}}, {"x0", {"-99", "0"}},
+      {"0", {"0"}}, {"3", {"3"}}, {"10", {"1", "0"}},   {"443", {"4", "4", "3"}},
+      {"5", {"5"}}, {"6", {"6"}}, {"x0", {"-99", "0"}},
   };
   for (const auto& [body, replies] : expected) store.Enqueue("req-" + body, node.Address(), body);
   store.Enqueue("req-mute", mute.Address() + "/", "m");
@@ -252,12 +258,11 @@ TEST_F(DeliveryTest, GrantEventsReachBothObserverTwinsInOrder) {
   delivery.Start();
   ASSERT_EQ(store.PutRequest(Stored(1, "http://node1")).result, PutResult_e::NEW);
   delivery.Wake();
-  ASSERT_TRUE(store.Grant("id-1", "loopback", Certificate{.serial = "1A", .requestId = "id-1",
-                                                          .pem = "pem", .notAfterMs = 1},
-                          "response"));
+  ASSERT_TRUE(store.Grant(
+      "id-1", "loopback",
+      Certificate{.serial = "1A", .requestId = "id-1", .pem = "pem", .notAfterMs = 1}, "response"));
   delivery.Wake();
-  const std::string request1 =
-      QxTest::Describe(QxTest::SampleRequest<QxSecCm::CertRequest>(1));
+  const std::string request1 = QxTest::Describe(QxTest::SampleRequest<QxSecCm::CertRequest>(1));
   const Strings expected = {"1 received | " + request1, "2 granted, serial 1A | " + request1};
   ASSERT_TRUE(WaitFor([&] { return extendedEvents.Lines().size() == 2; }));
   ASSERT_TRUE(WaitFor([&] { return plainEvents.Lines().size() == 2; }));
@@ -318,15 +323,17 @@ TEST_F(DeliveryTest, MetricsServedOverGet) {
   metrics.CountIssued(3);
   store.PutRequest(Stored(1, "http://node"));
   store.Enqueue("id-0", "http://node", "r");
-  QxZebMsg::Messenger server(QxMoxConfig::Configuration_t(),
-                             QxZebMsg::Messenger::Options().SetBasePath("base").RegisterWithCb(true));
+  QxZebMsg::Messenger server(
+      QxMoxConfig::Configuration_t(),
+      QxZebMsg::Messenger::Options().SetBasePath("base").RegisterWithCb(true));
   MetricsHandler handler(metrics, store);
   server.Register(&handler, false, 0);
   const int port = QxMoxNet::URI_t(server.GetBaseCbAddress()).GetPort();
 
   const auto request = [port](const char* method) {
-    return QxTest::RawExchange(port, std::string(method) + " /metrics HTTP/1.1\r\nHost: x\r\n"
-                                     "Content-Length: 0\r\nConnection: close\r\n\r\n");
+    return QxTest::RawExchange(port, std::string(method) +
+                                         " /metrics HTTP/1.1\r\nHost: x\r\n"
+                                         "Content-Length: 0\r\nConnection: close\r\n\r\n");
   };
   EXPECT_EQ(request("POST").substr(0, 13), "HTTP/1.1 405 ");
   const std::string page = request("GET");
@@ -344,17 +351,23 @@ TEST_F(DeliveryTest, MetricsServedOverGet) {
       samples[line.substr(0, space)] = line.substr(space + 1);
       const std::string family = line.substr(0, line.find_first_of("{ "));
       EXPECT_TRUE(types.contains(family) ||
-                  types[family.substr(0, family.rfind('_'))] == "histogram") << line;
+                  types[family.substr(0, family.rfind('_'))] == "histogram")
+          << line;
     }
   }
   for (const auto& [name, type] : types) EXPECT_EQ(type == "counter", name.ends_with("_total"));
   const std::string h = "qxcm_issue_duration_seconds";
   const std::map<std::string, std::string> expected = {
-      {"qxcm_requests_received_total", "2"},  {"qxcm_requests_denied_total", "1"},
-      {h + "_bucket{le=\"0.01\"}", "0"},       {h + "_bucket{le=\"0.025\"}", "1"},
-      {h + "_bucket{le=\"2.5\"}", "1"},        {h + "_bucket{le=\"+Inf\"}", "2"},
-      {h + "_count", "2"},                    {h + "_sum", "3.015625"},
-      {"qxcm_requests_pending", "1"},         {"qxcm_responses_waiting", "1"},
+      {"qxcm_requests_received_total", "2"},
+      {"qxcm_requests_denied_total", "1"},
+      {h + "_bucket{le=\"0.01\"}", "0"},
+      {h + "_bucket{le=\"0.025\"}", "1"},
+      {h + "_bucket{le=\"2.5\"}", "1"},
+      {h + "_bucket{le=\"+Inf\"}", "2"},
+      {h + "_count", "2"},
+      {h + "_sum", "3.015625"},
+      {"qxcm_requests_pending", "1"},
+      {"qxcm_responses_waiting", "1"},
       {"qxcm_observers", "0"},
   };
   for (const auto& [name, value] : expected) EXPECT_EQ(samples[name], value) << name;
