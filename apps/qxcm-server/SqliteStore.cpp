@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 
 #include "Sqlite.h"
 #include "qxmox/Exception.h"
@@ -109,6 +110,8 @@ Sql::Database Open(const std::string& path, int busyTimeoutMs) {
 }  // namespace
 
 struct SqliteStore::Impl {
+  // One connection serves every thread: each public method holds the mutex for its transaction.
+  std::mutex mutex;
   Sql::Database db;
   Options options;
 
@@ -241,6 +244,7 @@ SqliteStore::SqliteStore(const std::string& path, const Options& options)
 SqliteStore::~SqliteStore() = default;
 
 PutOutcome SqliteStore::PutRequest(const Request& request) {
+  const std::lock_guard lock(m_impl->mutex);
   auto& db = m_impl->db;
   Sql::Transaction tx(db, Sql::Transaction::WRITE);
   PutOutcome outcome;
@@ -287,6 +291,7 @@ PutOutcome SqliteStore::PutRequest(const Request& request) {
 }
 
 std::optional<Request> SqliteStore::GetRequest(const std::string& id) {
+  const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
   Sql::Statement stmt(m_impl->db, std::string(kRequestColumns) + "WHERE id = ?",
                       "read a request");
@@ -295,16 +300,19 @@ std::optional<Request> SqliteStore::GetRequest(const std::string& id) {
 }
 
 std::vector<Request> SqliteStore::ListPending() {
+  const std::lock_guard lock(m_impl->mutex);
   return m_impl->ReadAll(std::string(kRequestColumns) + "WHERE status = 0 ORDER BY rowid",
                          "list the pending requests", ReadRequest);
 }
 
 bool SqliteStore::Remove(const std::string& id) {
+  const std::lock_guard lock(m_impl->mutex);
   return m_impl->ChangeWithEvent("UPDATE requests SET status = 3 WHERE id = ? AND status = 0",
                                  "remove a request", id, EVENT_REMOVED);
 }
 
 int SqliteStore::RemoveAll() {
+  const std::lock_guard lock(m_impl->mutex);
   auto& db = m_impl->db;
   Sql::Transaction tx(db, Sql::Transaction::WRITE);
   std::vector<std::string> ids;
@@ -320,6 +328,7 @@ int SqliteStore::RemoveAll() {
 
 bool SqliteStore::Grant(const std::string& id, const std::string& actor, const Certificate& cert,
                         const std::string& response) {
+  const std::lock_guard lock(m_impl->mutex);
   auto& db = m_impl->db;
   Sql::Transaction tx(db, Sql::Transaction::WRITE);
   if (!m_impl->Decide(id, RequestStatus_e::GRANTED, kGranted, actor, response)) return false;
@@ -338,6 +347,7 @@ bool SqliteStore::Grant(const std::string& id, const std::string& actor, const C
 
 bool SqliteStore::Deny(const std::string& id, const std::string& actor,
                        const std::string& response) {
+  const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
   if (!m_impl->Decide(id, RequestStatus_e::DENIED, kDenied, actor, response)) return false;
   m_impl->AddEvent(EVENT_DENIED, id, {});
@@ -347,12 +357,14 @@ bool SqliteStore::Deny(const std::string& id, const std::string& actor,
 
 void SqliteStore::Enqueue(const std::string& requestId, const std::string& destination,
                           const std::string& response) {
+  const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
   m_impl->AddOutbox(requestId, destination, response);
   tx.Commit();
 }
 
 std::vector<Certificate> SqliteStore::ListCertificates() {
+  const std::lock_guard lock(m_impl->mutex);
   return m_impl->ReadAll(
       "SELECT serial, request_id, pem, not_after_ms, delivered, installed FROM certificates "
       "ORDER BY rowid",
@@ -363,12 +375,14 @@ std::vector<Certificate> SqliteStore::ListCertificates() {
 }
 
 bool SqliteStore::MarkInstalled(const std::string& requestId) {
+  const std::lock_guard lock(m_impl->mutex);
   return m_impl->ChangeWithEvent(
       "UPDATE certificates SET installed = 1 WHERE request_id = ? AND installed = 0",
       "mark a certificate installed", requestId, EVENT_INSTALLED);
 }
 
 std::vector<OutboxEntry> SqliteStore::Due(int64_t nowMs, int limit) {
+  const std::lock_guard lock(m_impl->mutex);
   return m_impl->ReadAll(
       "SELECT id, request_id, destination, body, attempts, next_attempt_ms, last_reply "
       "FROM outbox WHERE state = 0 AND next_attempt_ms <= ? ORDER BY next_attempt_ms, id LIMIT ?",
@@ -383,6 +397,7 @@ std::vector<OutboxEntry> SqliteStore::Due(int64_t nowMs, int limit) {
 }
 
 std::optional<int64_t> SqliteStore::NextDueMs() {
+  const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
   Sql::Statement stmt(m_impl->db, "SELECT min(next_attempt_ms) FROM outbox WHERE state = 0",
                       "find the next response due");
@@ -391,6 +406,7 @@ std::optional<int64_t> SqliteStore::NextDueMs() {
 }
 
 OutboxState_e SqliteStore::RecordReply(int64_t id, int reply, int64_t nowMs) {
+  const std::lock_guard lock(m_impl->mutex);
   auto& db = m_impl->db;
   Sql::Transaction tx(db, Sql::Transaction::WRITE);
   Sql::Statement read(db, "SELECT request_id FROM outbox WHERE id = ? AND state = 0",
@@ -425,6 +441,7 @@ OutboxState_e SqliteStore::RecordReply(int64_t id, int reply, int64_t nowMs) {
 }
 
 OutboxState_e SqliteStore::Reschedule(int64_t id, int64_t nowMs) {
+  const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
   const OutboxState_e state = m_impl->Retry(id, nowMs);
   tx.Commit();
@@ -432,12 +449,14 @@ OutboxState_e SqliteStore::Reschedule(int64_t id, int64_t nowMs) {
 }
 
 int64_t SqliteStore::Waiting() {
+  const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
   return m_impl->Count("SELECT count(*) FROM outbox WHERE state = 0",
                        "count the responses waiting");
 }
 
 std::vector<Event> SqliteStore::EventsSince(int64_t number, int limit) {
+  const std::lock_guard lock(m_impl->mutex);
   return m_impl->ReadAll(
       "SELECT number, type, request_id, time_ms, payload FROM events WHERE number > ? "
       "ORDER BY number LIMIT ?",
@@ -450,6 +469,7 @@ std::vector<Event> SqliteStore::EventsSince(int64_t number, int limit) {
 }
 
 int64_t SqliteStore::LastEventNumber() {
+  const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
   // The sequence, not max(number): numbers stay increasing even if old events are pruned.
   return m_impl->Count("SELECT seq FROM sqlite_sequence WHERE name = 'events'",
@@ -457,6 +477,7 @@ int64_t SqliteStore::LastEventNumber() {
 }
 
 void SqliteStore::PutInstallKey(const std::string& id, const std::string& key) {
+  const std::lock_guard lock(m_impl->mutex);
   if (id.empty() || key.size() != 32) {
     QxMoxMsg::ThrowIllegalArgument("An installation key needs an id and 32 bytes");
   }
@@ -470,6 +491,7 @@ void SqliteStore::PutInstallKey(const std::string& id, const std::string& key) {
 }
 
 std::optional<std::string> SqliteStore::GetInstallKey(const std::string& id) {
+  const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
   Sql::Statement stmt(m_impl->db, "SELECT key FROM install_keys WHERE id = ?",
                       "read an installation key");
@@ -478,16 +500,19 @@ std::optional<std::string> SqliteStore::GetInstallKey(const std::string& id) {
 }
 
 std::vector<std::string> SqliteStore::ListInstallKeys() {
+  const std::lock_guard lock(m_impl->mutex);
   return m_impl->ReadAll("SELECT id FROM install_keys ORDER BY id", "list the installation keys",
                          [](const Sql::Statement& stmt) { return Str(stmt, 0); });
 }
 
 bool SqliteStore::RemoveInstallKey(const std::string& id) {
+  const std::lock_guard lock(m_impl->mutex);
   return m_impl->ChangeWithEvent("DELETE FROM install_keys WHERE id = ?",
                                  "remove an installation key", id, 0);
 }
 
 void SqliteStore::AddObserver(const std::string& callback, int64_t nowMs) {
+  const std::lock_guard lock(m_impl->mutex);
   auto& db = m_impl->db;
   Sql::Transaction tx(db, Sql::Transaction::WRITE);
   const int64_t last =
@@ -504,11 +529,13 @@ void SqliteStore::AddObserver(const std::string& callback, int64_t nowMs) {
 }
 
 bool SqliteStore::RemoveObserver(const std::string& callback) {
+  const std::lock_guard lock(m_impl->mutex);
   return m_impl->ChangeWithEvent("DELETE FROM observers WHERE callback = ?",
                                  "remove an observer", callback, 0);
 }
 
 std::vector<Observer> SqliteStore::ListObservers() {
+  const std::lock_guard lock(m_impl->mutex);
   return m_impl->ReadAll(
       "SELECT callback, registered_ms, failures, last_event FROM observers "
       "ORDER BY registered_ms, callback",
@@ -518,6 +545,7 @@ std::vector<Observer> SqliteStore::ListObservers() {
 }
 
 void SqliteStore::ObserverDelivered(const std::string& callback, int64_t number) {
+  const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
   Sql::Statement(m_impl->db,
                  "UPDATE observers SET failures = 0, last_event = max(last_event, ?) "
@@ -530,6 +558,7 @@ void SqliteStore::ObserverDelivered(const std::string& callback, int64_t number)
 }
 
 int SqliteStore::ObserverFailed(const std::string& callback) {
+  const std::lock_guard lock(m_impl->mutex);
   auto& db = m_impl->db;
   Sql::Transaction tx(db, Sql::Transaction::WRITE);
   Sql::Statement(db, "UPDATE observers SET failures = failures + 1 WHERE callback = ?",

@@ -1,4 +1,5 @@
-// The Store kept in one SQLite database file (WAL, synchronous FULL, mode 0600).
+// The Store kept in one SQLite database file (WAL, synchronous FULL, mode 0600), safe to call
+// from several threads (they take turns on its one connection).
 #pragma once
 
 #include <memory>

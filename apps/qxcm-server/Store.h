@@ -1,9 +1,10 @@
 // The certificate server's durable state behind one interface: requests, decisions, issued
 // certificates, the outbox of responses, events, installation keys and observers. Every method
 // is one transaction, and the events a change causes are written in that same transaction, so a
-// kill at any moment leaves either all of a change or none of it. The interface says nothing of
-// the database behind it: SQLite keeps one server's state, and an implementation over a shared
-// database server can keep several servers' state in one place.
+// kill at any moment leaves either all of a change or none of it. An implementation is safe to
+// call from several threads: intake, administration and the delivery threads share one store.
+// The interface says nothing of the database behind it: SQLite keeps one server's state, and an
+// implementation over a shared database server can keep several servers' state in one place.
 #pragma once
 
 #include <cstdint>

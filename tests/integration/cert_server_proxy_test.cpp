@@ -10,12 +10,9 @@
 #include "FakeAdminServer.h"
 #include "FakeCertServer.h"
 #include "TestHome.h"
-#include "qxseccm/CertificateBuilder.h"
 #include "qxseccm/CertificateServer.h"
 #include "qxseccm/Exceptions.h"
 #include "qxseccm/Observer.h"
-#include "qxseccm/X509CertRequest.h"
-#include "qxseccore/KeyStore.h"
 
 namespace {
 
@@ -23,26 +20,11 @@ using QxMoxStr::String_t;
 using QxTest::AdminCall;
 using QxTest::FakeAdminServer;
 
-// AdminTest gives the process the TLS identity "srv", issued by a CA it trusts: the proxy and
-// the observer call the double over https.
+// AdminTest gives the process the TLS identity the double proves: the proxy and the observer
+// call it over https.
 class AdminTest : public QxTest::HomeTest {
  protected:
-  void SetUp() override {
-    QxSecCore::X509Certificate caCert;
-    QxSecCore::Key caKey;
-    QxSecCm::CertificateBuilder::CreateSelfSignedCertificate("TLS CA", "Here", true, caCert,
-                                                             caKey);
-    QxTest::SetConfig("sec.core", "CORE_ID", "srv");
-    const QxSecCm::X509CertRequest request("srv", "Here");
-    QxMoxArray::CharArray_t csr, pem;
-    request.GetEncoded(csr);
-    QxSecCm::CertificateBuilder(caCert, caKey)
-        .BuildCertificate(QxSecCm::CertRequest(), csr, pem, false);
-    QxSecCore::KeyStore store;
-    store.InstallCertificate("srv", QxSecCore::X509Certificate(pem), request.GetPrivateKey(), false,
-                             true);
-    store.InstallCertificate("TLS CA", caCert, false, true);
-  }
+  void SetUp() override { FakeAdminServer::InstallTlsIdentity(); }
 };
 
 template <class Proxy>

@@ -19,12 +19,15 @@
 #include <thread>
 
 #include "PeerProcess.h"
+#include "RawHttp.h"
 #include "TestHome.h"
 #include "qxzeb/QxZeb.h"
 
 using namespace std::chrono_literals;
 using QxMoxArray::CharArray_t;
 using QxMoxStr::String_t;
+using QxTest::LoopbackPort;
+using QxTest::RawExchange;
 
 namespace {
 
@@ -125,39 +128,6 @@ std::set<std::string> ServerSides(int port) {
     }
   }
   return peers;
-}
-
-sockaddr_in LoopbackPort(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
-// RawExchange sends request on a new connection to port and returns all the server sends until
-// it closes the connection; "" when it has not closed it within 5 s.
-std::string RawExchange(int port, const std::string& request) {
-  struct Socket {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ~Socket() { close(fd); }
-  } s;
-  const timeval limit{5, 0};
-  const sockaddr_in addr = LoopbackPort(port);
-  if (setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
-      connect(s.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    return "";
-  }
-  for (size_t sent = 0; sent < request.size();) {
-    const ssize_t n = send(s.fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return "";
-    sent += static_cast<size_t>(n);
-  }
-  std::string in;
-  char buf[4096];
-  for (ssize_t n; (n = recv(s.fd, buf, sizeof buf, 0)) != 0; in.append(buf, static_cast<size_t>(n)))
-    if (n < 0) return "";
-  return in;
 }
 
 class ZebTest : public QxTest::HomeTest {};
@@ -437,8 +407,8 @@ TEST_F(ZebTest, IdleAndSlowConnectionsDoNotStallCalls) {
 }
 
 // Framing that leaves a request's length in doubt is answered 400 and the connection closed
-// (RFC 9112); the body limit is 16 MiB whatever the content type.
-TEST_F(ZebTest, ListenerRefusesDoubtfulFramingAndTakesLargeForms) {
+// (RFC 9112); the body limit is 16 MiB whatever the content type; GET only where accepted.
+TEST_F(ZebTest, ListenerRefusesDoubtfulFramingAndMethodsAndTakesLargeForms) {
   QxZebMsg::Messenger server = Listening("srv");
   Recorder echo("msg");
   server.Register(&echo, true, 0);
@@ -462,6 +432,33 @@ TEST_F(ZebTest, ListenerRefusesDoubtfulFramingAndTakesLargeForms) {
   EXPECT_NE(reply.find("re:" + body), std::string::npos);
   EXPECT_EQ(RawExchange(port, form + "Content-Length: 16777217\r\n\r\n").substr(0, 13),
             "HTTP/1.1 413 ");
+
+  // GET reaches only a handler that accepts it, with the method and the reply's content type;
+  // a message handler and an RPC path answer 405, other methods never reach a handler.
+  struct Status : QxZebMsg::MsgHandler {
+    ~Status() override { WaitForCalls(); }
+    bool AcceptsGet() const override { return true; }
+    String_t GetBasePath() const override { return "/status"; }
+    void Process(QxZebMsg::IncomingMsg& msg) override {
+      msg.CreateReply(QxZebMsg::OutputMsg::Options().SetContentType("text/plain"))
+          .Write(CharArray_t(msg.GetMethod() + " " + msg.GetPath().ToUtf8()));
+    }
+  } status;
+  server.Register(&status, false, 0);
+  QxZebRpc::RpcServer rpc(Loopback(), QxZebRpc::RpcServer::Options().SetBasePath("rpc"));
+  server.Register(rpc, true, 0);
+  const auto get = [&](const std::string& path, const char* method = "GET") {
+    return RawExchange(port, std::string(method) + " " + path +
+                                 " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  };
+  const std::string page = get("/status?x=1");
+  EXPECT_EQ(page.substr(0, 13), "HTTP/1.1 200 ");
+  EXPECT_NE(page.find("Content-Type: text/plain\r\n"), std::string::npos) << page;
+  EXPECT_EQ(page.substr(page.size() - 11), "GET /status");
+  EXPECT_EQ(get("/srv/msg").substr(0, 13), "HTTP/1.1 405 ");
+  EXPECT_EQ(get("/srv/rpc").substr(0, 13), "HTTP/1.1 405 ");
+  EXPECT_EQ(get("/status", "DELETE").substr(0, 13), "HTTP/1.1 405 ");
+  EXPECT_EQ(echo.calls, 1);
 }
 
 TEST_F(ZebTest, AuthenticationValuesOnPlainHttp) {

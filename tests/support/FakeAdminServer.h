@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "qxmox/Config.h"
+#include "qxseccm/CertificateBuilder.h"
 #include "qxseccm/SoapArgs.h"
+#include "qxseccm/X509CertRequest.h"
+#include "qxseccore/KeyStore.h"
 #include "qxzeb/Messenger.h"
 #include "qxzeb/Rpc.h"
 
@@ -43,6 +46,27 @@ class FakeAdminServer {
     m_client = QxZebRpc::RpcClient(config, m_messenger);
   }
   ~FakeAdminServer() { Stop(); }
+
+  // InstallTlsIdentity gives the process (its QX_HOME) the TLS identity "srv", issued by a CA it
+  // trusts, before a double starts: the proxy and the observer call the double over https.
+  static void InstallTlsIdentity() {
+    QxSecCore::X509Certificate caCert;
+    QxSecCore::Key caKey;
+    QxSecCm::CertificateBuilder::CreateSelfSignedCertificate("TLS CA", "Here", true, caCert,
+                                                             caKey);
+    QxMoxConfig::ConfigUpdate_t update;
+    update.SetAttr("sec.core", "CORE_ID", QxMoxStr::String_t("srv"));
+    update.Apply(false);
+    const QxSecCm::X509CertRequest request("srv", "Here");
+    QxMoxArray::CharArray_t csr, pem;
+    request.GetEncoded(csr);
+    QxSecCm::CertificateBuilder(caCert, caKey)
+        .BuildCertificate(QxSecCm::CertRequest(), csr, pem, false);
+    QxSecCore::KeyStore store;
+    store.InstallCertificate("srv", QxSecCore::X509Certificate(pem), request.GetPrivateKey(), false,
+                             true);
+    store.InstallCertificate("TLS CA", caCert, false, true);
+  }
 
   // Stop closes the double's port: later calls fail at the transport.
   void Stop() { m_messenger.Close(); }

@@ -221,7 +221,9 @@ class Session : public std::enable_shared_from_this<Session> {
         .FillPeer(m_tls ? m_tls->native_handle() : nullptr, data.secure, data.trustedClientCert,
                   data.peerCommonName);
     m_keepAlive = req.keep_alive();
-    if (req.method() != http::verb::post) data.path.clear();
+    data.method = std::string(req.method_string());
+    // GET goes on to the handler, which may accept it; any other method is answered here.
+    if (req.method() != http::verb::post && req.method() != http::verb::get) data.path.clear();
     return data;
   }
 

@@ -21,6 +21,7 @@ int Dispatch(const Route& route, IncomingMsg& msg) {
   GateEntry entry(*route.gate);
   if (!entry) return 503;
   MsgHandler* handler = route.gate->Handler();
+  if (msg.GetMethod() != "POST" && !handler->AcceptsGet()) return 405;
   try {
     if (!handler->Authenticate(msg)) return 403;
     handler->Attach();

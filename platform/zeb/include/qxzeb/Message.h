@@ -112,6 +112,7 @@ class OutgoingReply : public QxZebCore::Object {
 class IncomingMsg {
  public:
   struct Data {
+    std::string method = "POST";  // POST, or GET for a handler that accepts it
     std::string path;
     std::string contentType;
     QxMoxArray::CharArray_t body;
@@ -131,6 +132,8 @@ class IncomingMsg {
   QxMoxIo::CharArrayInputStream_t GetInputStream() const {
     return QxMoxIo::CharArrayInputStream_t(m_data.body);
   }
+  // GetMethod returns the HTTP method: "POST", or "GET" for a handler whose AcceptsGet is true.
+  const std::string& GetMethod() const { return m_data.method; }
   String_t GetPath() const { return m_data.path; }
   String_t GetContentType() const { return m_data.contentType; }
   // GetFrom returns the sender's base callback address (X-Qx-From); empty for a sender that
@@ -179,6 +182,9 @@ class MsgHandler {
   virtual String_t GetBasePath() const = 0;
   virtual bool IsThreadSafe() const { return true; }
   virtual bool IsMemoryBased() const { return true; }
+  // AcceptsGet tells whether GET requests reach Process (a status page); every other handler
+  // answers them with HTTP 405. A message is a POST.
+  virtual bool AcceptsGet() const { return false; }
   virtual void Attach() {}
   virtual void Detach() {}
   // WaitForCalls refuses new calls (they get HTTP 503) and returns when no call is in
