@@ -30,7 +30,7 @@ AutoGranter::AutoGranter(AutoGrant_e policy, Store& store, Decisions& decisions)
   m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
 }
 
-AutoGranter::~AutoGranter() {
+void AutoGranter::Stop() {
   if (m_thread.joinable()) {
     m_thread.request_stop();
     m_thread.join();

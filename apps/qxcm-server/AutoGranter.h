@@ -24,7 +24,9 @@ class AutoGranter {
   AutoGranter(AutoGrant_e policy, Store& store, Decisions& decisions);
   // ~AutoGranter finishes the grant in progress and drops the rest (they stay pending and are
   // taken up again at the next start).
-  ~AutoGranter();
+  ~AutoGranter() { Stop(); }
+  // Stop finishes the grant in progress and stops the thread; later offers only queue.
+  void Stop();
   AutoGranter(const AutoGranter&) = delete;
   AutoGranter& operator=(const AutoGranter&) = delete;
 

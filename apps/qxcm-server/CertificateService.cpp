@@ -22,15 +22,18 @@ QxZebRpc::RpcServer RpcServerAt(const char* path) {
 
 }  // namespace
 
-CertificateService::CertificateService(const ServerSettings& settings,
-                                       std::function<void()> changed)
+CertificateService::CertificateService(const ServerSettings& settings)
     : m_store(OpenStore(settings)),
+      m_sender(QxMoxConfig::Configuration_t(), QxZebMsg::Messenger::Options().SendOnly(true)),
+      m_outbox(*m_store, m_sender, m_metrics),
+      m_events(*m_store, m_sender),
       m_rule(settings.adminIds),
-      m_decisions(*m_store, m_identity, changed),
+      m_decisions(*m_store, m_identity, m_metrics, [this] { Changed(); }),
       m_granter(settings.autoGrant, *m_store, m_decisions),
-      m_intake(*m_store, m_granter, changed),
-      m_requests(*m_store, m_decisions, m_identity, m_rule, changed),
+      m_intake(*m_store, m_granter, m_metrics, [this] { Changed(); }),
+      m_requests(*m_store, m_decisions, m_identity, m_rule, [this] { Changed(); }),
       m_notifications(*m_store, m_rule),
+      m_metricsHandler(m_metrics, *m_store),
       m_requestServer(RpcServerAt("/certreqhandler/")),
       m_notificationServer(RpcServerAt("/notificationhandler/")) {
   m_requests.RegisterWith(m_requestServer);
@@ -40,6 +43,15 @@ CertificateService::CertificateService(const ServerSettings& settings,
   m_messenger.Register(&m_intake, true, 0);
   m_messenger.Register(m_requestServer.GetMsgHandler(), true, 0);
   m_messenger.Register(m_notificationServer.GetMsgHandler(), true, 0);
+  m_messenger.Register(&m_metricsHandler, false, 0);
+  // Whatever an earlier run left undelivered goes out now.
+  m_outbox.Start();
+  m_events.Start();
+}
+
+void CertificateService::Changed() {
+  m_outbox.Wake();
+  m_events.Wake();
 }
 
 CertificateService::~CertificateService() { Stop(); }
@@ -52,6 +64,10 @@ void CertificateService::Stop() {
   m_messenger.Close();
   m_requestServer.Close();
   m_notificationServer.Close();
+  m_granter.Stop();
+  m_outbox.Stop();
+  m_events.Stop();
+  m_sender.Close();
 }
 
 }  // namespace QxCmServer

@@ -8,7 +8,10 @@
 #include "AccessRule.h"
 #include "AutoGranter.h"
 #include "Decisions.h"
+#include "EventDelivery.h"
+#include "Metrics.h"
 #include "NotificationService.h"
+#include "OutboxDelivery.h"
 #include "RequestIntake.h"
 #include "RequestService.h"
 #include "ServerIdentity.h"
@@ -21,13 +24,15 @@ namespace QxCmServer {
 
 // CertificateService opens the store, makes the identity when missing (ServerIdentity::Ensure),
 // and serves under "com.mt.qx.sec.cm.certificateserver" on [zeb.http] PORT: "/msg/" (request
-// messages), "/certreqhandler/" and "/notificationhandler/" (RPC). The messaging layer lets
-// every caller through (authentication value 0); the services apply the access rule. changed
-// is called after every committed change that adds an outbox entry or an event.
+// messages), "/certreqhandler/" and "/notificationhandler/" (RPC), and "/metrics" (GET, the
+// Prometheus text) at the root. The messaging layer lets every caller through (authentication
+// value 0); the services apply the access rule. Two delivery threads send from the store: the
+// outbox's responses to the nodes and the events to the observers; every committed change that
+// adds an outbox entry or an event wakes them.
 // Throws what the store, the key store, the builder and the messenger throw at start.
 class CertificateService {
  public:
-  CertificateService(const ServerSettings& settings, std::function<void()> changed);
+  explicit CertificateService(const ServerSettings& settings);
   // ~CertificateService stops as Stop does.
   ~CertificateService();
   CertificateService(const CertificateService&) = delete;
@@ -37,13 +42,21 @@ class CertificateService {
   std::string BaseAddress() const;
   Store& GetStore() { return *m_store; }
 
-  // Stop refuses new calls and returns when the calls in progress have finished.
+  // Stop refuses new calls, returns when the calls in progress and the deliveries in progress
+  // have finished; what is not delivered yet stays in the store for the next start.
   void Stop();
 
  private:
+  // Changed wakes the delivery threads after a change that gives them work.
+  void Changed();
+
   // Destruction runs bottom-up: the messenger and RPC servers stop before the handlers, the
   // handlers go before the decisions and the store they use.
   std::unique_ptr<Store> m_store;
+  Metrics m_metrics;
+  QxZebMsg::Messenger m_sender;  // send-only: responses and events
+  OutboxDelivery m_outbox;
+  EventDelivery m_events;
   ServerIdentity m_identity;
   AccessRule m_rule;
   Decisions m_decisions;
@@ -51,6 +64,7 @@ class CertificateService {
   RequestIntake m_intake;
   RequestService m_requests;
   NotificationService m_notifications;
+  MetricsHandler m_metricsHandler;
   QxZebRpc::RpcServer m_requestServer;
   QxZebRpc::RpcServer m_notificationServer;
   QxZebMsg::Messenger m_messenger;

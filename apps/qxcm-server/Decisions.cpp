@@ -1,6 +1,7 @@
 // Decisions: issuing or refusing, and the response message each decision sends the node.
 #include "Decisions.h"
 
+#include <chrono>
 #include <cstdint>
 #include <sstream>
 
@@ -20,9 +21,11 @@ std::string ResponseBytes(const QxSecCm::ResponseMessage& response) {
 
 }  // namespace
 
-Decisions::Decisions(Store& store, const ServerIdentity& identity, std::function<void()> changed)
+Decisions::Decisions(Store& store, const ServerIdentity& identity, Metrics& metrics,
+                     std::function<void()> changed)
     : m_store(store),
       m_identity(identity),
+      m_metrics(metrics),
       m_changed(std::move(changed)),
       m_builder(identity.CaCertificate(), identity.CaKey()) {}
 
@@ -42,6 +45,7 @@ bool Decisions::Grant(const std::string& id, const std::string& actor) {
   std::lock_guard lock(m_mutex);
   const std::optional<Request> request = Pending(id);
   if (!request) return false;
+  const auto start = std::chrono::steady_clock::now();
   QxMoxArray::CharArray_t pem;
   m_builder.BuildCertificate(QxSecCm::CertRequest_ex(), QxMoxArray::CharArray_t(request->csr), pem,
                              false);
@@ -59,6 +63,8 @@ bool Decisions::Grant(const std::string& id, const std::string& actor) {
   cert.pem = pem.ToStdString();
   cert.notAfterMs = issued.GetNotAfter() * 1000;
   if (!m_store.Grant(id, actor, cert, ResponseBytes(response))) return false;
+  m_metrics.CountIssued(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   m_changed();
   return true;
 }
@@ -70,6 +76,7 @@ bool Decisions::Deny(const std::string& id, const std::string& actor) {
   response.returnCode = QxSecCm::ResponseMessage::DENIED;
   response.requestId = QxMoxStr::String_t(id);
   if (!m_store.Deny(id, actor, ResponseBytes(response))) return false;
+  m_metrics.CountDenied();
   m_changed();
   return true;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "Metrics.h"
 #include "ServerIdentity.h"
 #include "Store.h"
 #include "qxseccm/CertificateBuilder.h"
@@ -17,10 +18,11 @@ namespace QxCmServer {
 // from the request's CSR with the builder (serial file, NOT_BEFORE_OFFSET) under the CA of
 // identity; the response carries it with the trusted certificates (the CA first). Decisions
 // are made one at a time, so two grants of one request never both draw a serial number.
-// Store, identity and changed must outlive this object.
+// Each decision is counted in metrics. Store, identity and metrics must outlive this object.
 class Decisions {
  public:
-  Decisions(Store& store, const ServerIdentity& identity, std::function<void()> changed);
+  Decisions(Store& store, const ServerIdentity& identity, Metrics& metrics,
+            std::function<void()> changed);
 
   // Grant grants request id as actor. Returns false (nothing changed) when id is not pending.
   // Throws the builder's exceptions for a CSR it refuses, and the store's.
@@ -36,6 +38,7 @@ class Decisions {
 
   Store& m_store;
   const ServerIdentity& m_identity;
+  Metrics& m_metrics;
   std::function<void()> m_changed;
   QxSecCm::CertificateBuilder_ex m_builder;
   std::mutex m_mutex;

@@ -57,7 +57,7 @@ std::variant<Request, int32_t> Read(const QxZebMsg::IncomingMsg& msg, Store& sto
     request.record = record.ToCharArray().ToStdString();
     request.csr = body.csr.ToStdString();
     request.peerAddress = msg.GetPeerAddress().ToUtf8();
-    request.callback = RequestIntake::ResponseAddress(msg.GetFrom().ToUtf8());
+    request.callback = msg.GetFrom().ToUtf8();  // responses go to "msg/" below it
     request.commonName = body.request.GetCN().ToUtf8();
     // The request's common name is the node's core id (its key store alias).
     request.coreId = request.commonName;
@@ -81,15 +81,11 @@ std::string DuplicateResponse(const std::string& id) {
 
 }  // namespace
 
-RequestIntake::RequestIntake(Store& store, AutoGranter& granter, std::function<void()> changed)
-    : m_store(store), m_granter(granter), m_changed(std::move(changed)) {}
+RequestIntake::RequestIntake(Store& store, AutoGranter& granter, Metrics& metrics,
+                             std::function<void()> changed)
+    : m_store(store), m_granter(granter), m_metrics(metrics), m_changed(std::move(changed)) {}
 
 RequestIntake::~RequestIntake() { WaitForCalls(); }
-
-std::string RequestIntake::ResponseAddress(const std::string& from) {
-  if (from.empty()) return from;
-  return from + (from.back() == '/' ? "msg/" : "/msg/");
-}
 
 int32_t RequestIntake::Take(const QxZebMsg::IncomingMsg& msg) {
   try {
@@ -98,6 +94,7 @@ int32_t RequestIntake::Take(const QxZebMsg::IncomingMsg& msg) {
     const Request& request = std::get<Request>(read);
     switch (m_store.PutRequest(request).result) {
       case PutResult_e::NEW:
+        m_metrics.CountReceived();
         m_changed();
         m_granter.Offer(request);
         break;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "AutoGranter.h"
+#include "Metrics.h"
 #include "Store.h"
 #include "qxzeb/Message.h"
 
@@ -27,21 +28,20 @@ namespace QxCmServer {
 // this handler.
 class RequestIntake : public QxZebMsg::MsgHandler {
  public:
-  RequestIntake(Store& store, AutoGranter& granter, std::function<void()> changed);
+  RequestIntake(Store& store, AutoGranter& granter, Metrics& metrics,
+                std::function<void()> changed);
   ~RequestIntake() override;
 
   QxMoxStr::String_t GetBasePath() const override { return "/msg/"; }
   void Process(QxZebMsg::IncomingMsg& msg) override;
 
-  // ResponseAddress is where responses to a node go: its X-Qx-From address joined with "msg/"
-  // (with or without the address's closing "/"); empty for an empty address.
-  static std::string ResponseAddress(const std::string& from);
 
  private:
   int32_t Take(const QxZebMsg::IncomingMsg& msg);
 
   Store& m_store;
   AutoGranter& m_granter;
+  Metrics& m_metrics;
   std::function<void()> m_changed;
 };
 

@@ -118,9 +118,7 @@ int main(int argc, char** argv) {
     // The default core id must name the TLS identity and the CA alias too.
     QxMoxConfig::SetProcessValue("sec.core", "CORE_ID", QxMoxStr::String_t(settings.coreId));
 
-    // The delivery threads (outbox to nodes, events to observers) are woken here.
-    const auto changed = [] {};
-    QxCmServer::CertificateService service(settings, changed);
+    QxCmServer::CertificateService service(settings);
     std::printf("qxcm-server: listening on %s\n", service.BaseAddress().c_str());
     std::fflush(stdout);
     WaitForStop(stopSignals);

@@ -233,7 +233,7 @@ TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
   ASSERT_EQ(Send(sample), 1);
   ExpectListed<QxSecCm::CertificateServer>(Authority(), sample, sentAt);
   ExpectListed<QxSecCm::CertificateServer_ex>(Authority(), sample, sentAt);
-  EXPECT_EQ(store->GetRequest("id-1")->callback, NodeAddress() + "msg/");
+  EXPECT_EQ(store->GetRequest("id-1")->callback, NodeAddress());
 
   // A resend changes nothing; the same id with other bytes is answered with a duplicate response.
   ASSERT_EQ(Send(sample), 1);
@@ -244,7 +244,7 @@ TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
   EXPECT_EQ(store->ListPending().size(), 1u);
   std::vector<QxCmServer::OutboxEntry> due = store->Due(INT64_MAX, 10);
   ASSERT_EQ(due.size(), 1u);
-  EXPECT_EQ(due[0].destination, NodeAddress() + "msg/");
+  EXPECT_EQ(due[0].destination, NodeAddress());
   QxMoxIo::CharArrayInputStream_t dupIn{QxMoxArray::CharArray_t(due[0].body)};
   EXPECT_EQ(QxSecCm::ResponseMessage::Read(dupIn).returnCode, QxSecCm::ResponseMessage::DUPLICATE);
   store->RecordReply(due[0].id, 0, 0);
