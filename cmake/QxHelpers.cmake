@@ -53,3 +53,16 @@ function(qx_add_program)
   target_link_libraries(${QX_NAME} PRIVATE ${QX_DEPS})
   install(TARGETS ${QX_NAME} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
+
+# qx_install_unit(<program>) installs contrib/systemd/<program>.service with ExecStart pointing
+# at the installed program.
+function(qx_install_unit program)
+  set(unit_src ${PROJECT_SOURCE_DIR}/contrib/systemd/${program}.service)
+  set(unit_out ${CMAKE_CURRENT_BINARY_DIR}/${program}.service)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${unit_src})
+  file(READ ${unit_src} unit_text)
+  string(REPLACE "ExecStart=/usr/local/bin/" "ExecStart=${CMAKE_INSTALL_FULL_BINDIR}/" unit_text
+         "${unit_text}")
+  file(WRITE ${unit_out} "${unit_text}")
+  install(FILES ${unit_out} DESTINATION lib/systemd/system)
+endfunction()

@@ -1,0 +1,57 @@
+// CertificateService: wiring the store, identity, decisions and handlers to the messenger.
+#include "CertificateService.h"
+
+#include "qxmox/Config.h"
+
+namespace QxCmServer {
+namespace {
+
+constexpr const char* kServiceName = "com.mt.qx.sec.cm.certificateserver";
+
+// OpenStore opens the store after the identity exists, so the messenger finds its TLS
+// identity and the decisions their CA.
+std::unique_ptr<Store> OpenStore(const ServerSettings& settings) {
+  ServerIdentity::Ensure(settings.coreId);
+  return std::make_unique<SqliteStore>(settings.databasePath);
+}
+
+QxZebRpc::RpcServer RpcServerAt(const char* path) {
+  return QxZebRpc::RpcServer(QxMoxConfig::Configuration_t(),
+                             QxZebRpc::RpcServer::Options().SetBasePath(path));
+}
+
+}  // namespace
+
+CertificateService::CertificateService(const ServerSettings& settings,
+                                       std::function<void()> changed)
+    : m_store(OpenStore(settings)),
+      m_rule(settings.adminIds),
+      m_decisions(*m_store, m_identity, changed),
+      m_granter(settings.autoGrant, *m_store, m_decisions),
+      m_intake(*m_store, m_granter, changed),
+      m_requests(*m_store, m_decisions, m_identity, m_rule, changed),
+      m_notifications(*m_store, m_rule),
+      m_requestServer(RpcServerAt("/certreqhandler/")),
+      m_notificationServer(RpcServerAt("/notificationhandler/")) {
+  m_requests.RegisterWith(m_requestServer);
+  m_notifications.RegisterWith(m_notificationServer);
+  m_messenger = QxZebMsg::Messenger(QxMoxConfig::Configuration_t(),
+                                    QxZebMsg::Messenger::Options().SetBasePath(kServiceName));
+  m_messenger.Register(&m_intake, true, 0);
+  m_messenger.Register(m_requestServer.GetMsgHandler(), true, 0);
+  m_messenger.Register(m_notificationServer.GetMsgHandler(), true, 0);
+}
+
+CertificateService::~CertificateService() { Stop(); }
+
+std::string CertificateService::BaseAddress() const {
+  return m_messenger.GetBaseCbAddress().ToUtf8();
+}
+
+void CertificateService::Stop() {
+  m_messenger.Close();
+  m_requestServer.Close();
+  m_notificationServer.Close();
+}
+
+}  // namespace QxCmServer

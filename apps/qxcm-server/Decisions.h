@@ -1,0 +1,44 @@
+// Decisions: granting and denying requests, by an administrator or automatically.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "ServerIdentity.h"
+#include "Store.h"
+#include "qxseccm/CertificateBuilder.h"
+
+namespace QxCmServer {
+
+// Decisions turns a decision on a pending request into the node's response message and stores
+// both at once (Store::Grant, Store::Deny), then calls changed. Grant issues the certificate
+// from the request's CSR with the builder (serial file, NOT_BEFORE_OFFSET) under the CA of
+// identity; the response carries it with the trusted certificates (the CA first). Decisions
+// are made one at a time, so two grants of one request never both draw a serial number.
+// Store, identity and changed must outlive this object.
+class Decisions {
+ public:
+  Decisions(Store& store, const ServerIdentity& identity, std::function<void()> changed);
+
+  // Grant grants request id as actor. Returns false (nothing changed) when id is not pending.
+  // Throws the builder's exceptions for a CSR it refuses, and the store's.
+  bool Grant(const std::string& id, const std::string& actor);
+  // Deny denies request id as actor; false when id is not pending.
+  bool Deny(const std::string& id, const std::string& actor);
+
+  // HexSerial returns the serial number of a decimal serial text in upper-case hexadecimal.
+  static std::string HexSerial(const std::string& decimal);
+
+ private:
+  std::optional<Request> Pending(const std::string& id);
+
+  Store& m_store;
+  const ServerIdentity& m_identity;
+  std::function<void()> m_changed;
+  QxSecCm::CertificateBuilder_ex m_builder;
+  std::mutex m_mutex;
+};
+
+}  // namespace QxCmServer

@@ -1,0 +1,124 @@
+// RequestIntake: reading, storing and answering a node's request message.
+#include "RequestIntake.h"
+
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+#include <variant>
+
+#include "Clock.h"
+#include "RequestMessage.h"
+#include "ResponseMessage.h"
+#include "qxmox/Exception.h"
+#include "qxmox/Io.h"
+
+namespace QxCmServer {
+namespace {
+
+using QxSecCm::RequestMessage;
+
+constexpr int32_t kTryAgain = 0;
+
+// StoreUnavailable carries a store failure met while reading, so that it is answered "try
+// again" rather than taken for a corrupt message.
+struct StoreUnavailable : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::optional<std::string> InstallKey(Store& store, const std::string& id) {
+  try {
+    return store.GetInstallKey(id);
+  } catch (const std::exception& e) {
+    throw StoreUnavailable(e.what());
+  }
+}
+
+// Read returns the request msg carries, or the reply refusing it. store gives the
+// installation keys.
+std::variant<Request, int32_t> Read(const QxZebMsg::IncomingMsg& msg, Store& store) {
+  try {
+    QxMoxIo::CharArrayInputStream_t in = msg.GetInputStream();
+    RequestMessage message(in);
+    QxMoxArray::CharArray_t installKey;
+    if (message.HasInstallKey()) {
+      const std::optional<std::string> key = InstallKey(store, message.GetInstallId().ToUtf8());
+      if (!key) return RequestMessage::REPLY_UNKNOWN_INSTALL_ID;
+      installKey = QxMoxArray::CharArray_t(*key);
+    }
+    auto body = message.ReadBody<QxSecCm::CertRequest_ex>(message.UnwrapKey(installKey));
+    QxMoxIo::CharArrayOutputStream_t record;
+    body.request->WriteTo(&record);
+
+    Request request;
+    request.id = body.request.GetId().ToUtf8();
+    request.installationId = message.HasInstallKey() ? message.GetInstallId().ToUtf8() : "0";
+    request.record = record.ToCharArray().ToStdString();
+    request.csr = body.csr.ToStdString();
+    request.peerAddress = msg.GetPeerAddress().ToUtf8();
+    request.callback = RequestIntake::ResponseAddress(msg.GetFrom().ToUtf8());
+    request.commonName = body.request.GetCN().ToUtf8();
+    // The request's common name is the node's core id (its key store alias).
+    request.coreId = request.commonName;
+    request.receivedMs = NowMs();
+    return request;
+  } catch (const QxMoxMsg::Exception_t&) {
+    // The codec throws its IOException_t for a key that does not decipher and for corrupt
+    // bytes alike, and a record's reader may refuse a value in its own words.
+    return RequestMessage::REPLY_INSTALL_KEY_REFUSED;
+  }
+}
+
+std::string DuplicateResponse(const std::string& id) {
+  QxSecCm::ResponseMessage response;
+  response.returnCode = QxSecCm::ResponseMessage::DUPLICATE;
+  response.requestId = QxMoxStr::String_t(id);
+  QxMoxIo::CharArrayOutputStream_t out;
+  response.Write(out);
+  return out.ToCharArray().ToStdString();
+}
+
+}  // namespace
+
+RequestIntake::RequestIntake(Store& store, AutoGranter& granter, std::function<void()> changed)
+    : m_store(store), m_granter(granter), m_changed(std::move(changed)) {}
+
+RequestIntake::~RequestIntake() { WaitForCalls(); }
+
+std::string RequestIntake::ResponseAddress(const std::string& from) {
+  if (from.empty()) return from;
+  return from + (from.back() == '/' ? "msg/" : "/msg/");
+}
+
+int32_t RequestIntake::Take(const QxZebMsg::IncomingMsg& msg) {
+  try {
+    std::variant<Request, int32_t> read = Read(msg, m_store);
+    if (const int32_t* refusal = std::get_if<int32_t>(&read)) return *refusal;
+    const Request& request = std::get<Request>(read);
+    switch (m_store.PutRequest(request).result) {
+      case PutResult_e::NEW:
+        m_changed();
+        m_granter.Offer(request);
+        break;
+      case PutResult_e::DUPLICATE:
+        m_store.Enqueue(request.id, request.callback, DuplicateResponse(request.id));
+        m_changed();
+        break;
+      case PutResult_e::SAME:
+        break;
+    }
+    return RequestMessage::REPLY_ACCEPTED;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qxcm-server: a request message could not be stored: %s\n", e.what());
+    return kTryAgain;
+  }
+}
+
+void RequestIntake::Process(QxZebMsg::IncomingMsg& msg) {
+  const int32_t reply = Take(msg);
+  QxZebMsg::OutgoingReply out = msg.CreateReply();
+  QxMoxIo::DataOutputStream_t data(out.GetOutputStream());
+  data.WriteInt32(reply);
+  data.Close();
+}
+
+}  // namespace QxCmServer
