@@ -197,11 +197,13 @@ void List(const ListArgs& a) {
 }  // namespace
 
 void AddEventsCommand(CLI::App& app) {
-  CLI::App* events = AddGroup(
-      app, "events",
-      "The certificate server's events: 1 received, 2 granted, 3 denied, 4 removed, 5 answered, "
-      "6 installed, 7 superseded, 8 duplicate",
-      "watch or list");
+  std::string types;
+  for (int type = QxCmServer::EVENT_RECEIVED; type <= QxCmServer::EVENT_DUPLICATE; ++type) {
+    types +=
+        (types.empty() ? " " : ", ") + std::to_string(type) + " " + QxCmServer::EventName(type);
+  }
+  CLI::App* events =
+      AddGroup(app, "events", "The certificate server's events, by type:" + types, "watch or list");
 
   auto watchArgs = std::make_shared<WatchArgs>();
   CLI::App* watch = events->add_subcommand(

@@ -37,7 +37,9 @@ EOF
 json() { python3 -c "import json, sys; d = json.load(sys.stdin); print($1)"; }
 port="$(free_port)"
 mkdir -p "$QX_HOME/etc"
-printf '[sec.core]\nCORE_ID = cs1\n[zeb.http]\nPORT = %s\n' "$port" >"$QX_HOME/etc/qx.conf"
+# The server's TLS listener gets a free port too, so that tests running at once never share one.
+printf '[sec.core]\nCORE_ID = cs1\n[zeb.http]\nPORT = %s\nTLS_PORT = %s\n' "$port" "$(free_port)" \
+  >"$QX_HOME/etc/qx.conf"
 
 # --- installation keys -------------------------------------------------------------------------
 check "installkey create" "$qxcm" installkey create --id k1 --out k1.key
@@ -149,6 +151,10 @@ contains "requests list: a table with a heading" "$("$qxcm" requests list)" "COM
 equal "requests show --json: the node name and a reception time" \
   "$("$qxcm" requests show "$n1" --json | json 'd["id"] == "'"$n1"'" and d["receivedSeconds"] > 1700000000')" \
   "True"
+equal "--target-id naming the server's certificate" \
+  "$("$qxcm" requests ids --target-id cs1 | wc -l)" 2
+refused "--target-id naming another: message 55" "Call to server failed." \
+  "$qxcm" requests ids --target-id someone-else
 refused "show of an unknown id: message 56" "Unknown request id 'nope'." \
   "$qxcm" requests show nope
 
