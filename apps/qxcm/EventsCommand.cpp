@@ -89,7 +89,14 @@ class BlockedSignals {
     for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&m_set, signal);
     pthread_sigmask(SIG_BLOCK, &m_set, &m_old);
   }
-  ~BlockedSignals() { pthread_sigmask(SIG_SETMASK, &m_old, nullptr); }
+  // ~BlockedSignals first takes the signals still pending, so that a Ctrl-C that came with the
+  // last event does not kill the process once unblocked.
+  ~BlockedSignals() {
+    const timespec now{0, 0};
+    while (sigtimedwait(&m_set, nullptr, &now) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+  }
   BlockedSignals(const BlockedSignals&) = delete;
   BlockedSignals& operator=(const BlockedSignals&) = delete;
 
