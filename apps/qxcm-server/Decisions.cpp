@@ -5,8 +5,8 @@
 #include <sstream>
 
 #include "ResponseMessage.h"
-#include "qxseccm/CertRequest.h"
 #include "qxmox/Io.h"
+#include "qxseccm/CertRequest.h"
 #include "qxseccore/Certificate.h"
 
 namespace QxCmServer {
@@ -43,8 +43,8 @@ bool Decisions::Grant(const std::string& id, const std::string& actor) {
   const std::optional<Request> request = Pending(id);
   if (!request) return false;
   QxMoxArray::CharArray_t pem;
-  m_builder.BuildCertificate(QxSecCm::CertRequest_ex(), QxMoxArray::CharArray_t(request->csr),
-                             pem, false);
+  m_builder.BuildCertificate(QxSecCm::CertRequest_ex(), QxMoxArray::CharArray_t(request->csr), pem,
+                             false);
   const QxSecCore::X509Certificate issued(pem);
 
   QxSecCm::ResponseMessage response;

@@ -39,8 +39,8 @@ QxSecCm::CertRequest_ex RequestService::Record(const Request& request) {
   return record;
 }
 
-std::optional<std::string> RequestService::InstalledRequest(
-    Store& store, const QxSecCm::CertRequest_ex& report) {
+std::optional<std::string> RequestService::InstalledRequest(Store& store,
+                                                            const QxSecCm::CertRequest_ex& report) {
   const std::string nodename = report.GetNodename().ToUtf8();
   const std::string address = report.GetIPAddress().ToUtf8();
   std::optional<Request> byName, byAddress;
@@ -81,7 +81,8 @@ void RequestService::ServeRemove(RpcServerCall& call) {
 }
 
 void RequestService::ServeCertInstalled(RpcServerCall& call) {
-  const std::optional<std::string> id = InstalledRequest(m_store, CallArgs::InstalledReport(Reader(call)));
+  const std::optional<std::string> id =
+      InstalledRequest(m_store, CallArgs::InstalledReport(Reader(call)));
   const bool recorded = id && m_store.MarkInstalled(*id);
   Changed(recorded);
   RespondRet(call, recorded ? kInstalledRecorded : kNoSuchNode);
@@ -105,7 +106,8 @@ std::vector<RpcService::Method> RequestService::Methods() {
        }},
       {"GetPendingRequest", Level::ADMIN,
        [this](RpcServerCall& call) {
-         const std::optional<Request> request = m_store.GetRequest(CallArgs::RequestId(Reader(call)));
+         const std::optional<Request> request =
+             m_store.GetRequest(CallArgs::RequestId(Reader(call)));
          if (!request || request->status != RequestStatus_e::PENDING) {
            RespondRet(call, kNotPending);
            return;

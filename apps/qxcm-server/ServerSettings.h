@@ -8,9 +8,9 @@ namespace QxCmServer {
 
 // AutoGrant_e says which requests the server grants without an administrator.
 enum class AutoGrant_e {
-  NONE,          // none: every request waits for a decision
-  INSTALL_KEY,   // requests that came enciphered with a registered installation key
-  ALL,           // every request
+  NONE,         // none: every request waits for a decision
+  INSTALL_KEY,  // requests that came enciphered with a registered installation key
+  ALL,          // every request
 };
 
 // ServerSettings holds what the server reads from its configuration:

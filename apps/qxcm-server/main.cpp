@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr const char* kSettings = R"(Settings read (QX_HOME/etc/qx.conf, or the file QX_CONFIG names):
+constexpr const char* kSettings =
+    R"(Settings read (QX_HOME/etc/qx.conf, or the file QX_CONFIG names):
   [sec.core] CORE_ID             The server's TLS identity: its own key store entry, issued by
                                  its CA (alias CA_<CORE_ID>) on first start. Default
                                  "certificateserver"; --core-id stands for it in this process.
@@ -71,6 +72,22 @@ void WaitForStop(const sigset_t& stopSignals) {
   }
 }
 
+// CommandLine is what the options give: values that stand for settings in this process.
+struct CommandLine {
+  std::optional<std::string> coreId;
+  std::optional<int> port;
+
+  void AddTo(CLI::App& app) {
+    app.add_option("--core-id", coreId,
+                   "The server's core id, in place of [sec.core] CORE_ID for the whole process")
+        ->type_name("ID");
+    app.add_option("--port", port, "The port, in place of [zeb.http] PORT for the whole process")
+        ->type_name("PORT")
+        ->check(CLI::Range(1, 65535));
+    app.footer(Footer());
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,20 +96,9 @@ int main(int argc, char** argv) {
       "its CA when an administrator (or AUTO_GRANT) grants them, and serves administrators and "
       "observers, in the foreground until SIGTERM or SIGINT.",
       "qxcm-server"};
-  std::optional<std::string> coreId;
-  std::optional<int> port;
-  app.add_option("--core-id", coreId,
-                 "The server's core id, in place of [sec.core] CORE_ID for the whole process")
-      ->type_name("ID");
-  app.add_option("--port", port, "The port, in place of [zeb.http] PORT for the whole process")
-      ->type_name("PORT")
-      ->check(CLI::Range(1, 65535));
-  app.footer(Footer());
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
-  }
+  CommandLine options;
+  options.AddTo(app);
+  CLI11_PARSE(app, argc, argv);
 
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -102,8 +108,12 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   try {
-    if (port) QxMoxConfig::SetProcessValue("zeb.http", "PORT", std::to_string(*port));
-    if (coreId) QxMoxConfig::SetProcessValue("sec.core", "CORE_ID", QxMoxStr::String_t(*coreId));
+    if (options.port) {
+      QxMoxConfig::SetProcessValue("zeb.http", "PORT", std::to_string(*options.port));
+    }
+    if (options.coreId) {
+      QxMoxConfig::SetProcessValue("sec.core", "CORE_ID", QxMoxStr::String_t(*options.coreId));
+    }
     QxCmServer::ServerSettings settings = QxCmServer::ServerSettings::Read();
     // The default core id must name the TLS identity and the CA alias too.
     QxMoxConfig::SetProcessValue("sec.core", "CORE_ID", QxMoxStr::String_t(settings.coreId));

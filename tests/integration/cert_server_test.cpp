@@ -2,10 +2,10 @@
 // messages written by the node's codec, the administrative proxy (both twins) over TLS, the
 // node's and the observer's RPC calls, the access rule for a TLS caller off loopback, a stop by
 // SIGTERM, and a SIGKILL during a burst of grants.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -68,7 +68,7 @@ class ServerProcess {
     if (m_pid > 0) Signal(SIGKILL);
   }
   const std::string& ReadyLine() const { return m_line; }
-  // Signal sends signal and returns the wait status.
+  // Signal sends signal (0: none) and returns the wait status.
   int Signal(int signal) {
     kill(m_pid, signal);
     int status = -1;
@@ -122,8 +122,9 @@ class CertServerTest : public QxTest::HomeTest {
   void SetUp() override {
     fs::create_directories(ServerHome() + "/etc");
     m_port = QxTest::FreePort();
-    m_node = QxZebMsg::Messenger(QxMoxConfig::Configuration_t(),
-                                 QxZebMsg::Messenger::Options().SetBasePath("qx/node").RegisterWithCb(true));
+    m_node = QxZebMsg::Messenger(
+        QxMoxConfig::Configuration_t(),
+        QxZebMsg::Messenger::Options().SetBasePath("qx/node").RegisterWithCb(true));
   }
   void TearDown() override { m_node.Close(); }
 
@@ -131,8 +132,12 @@ class CertServerTest : public QxTest::HomeTest {
   std::string Authority(const std::string& host = "127.0.0.1") const {
     return host + ":" + std::to_string(m_port);
   }
+  // Configure writes the server's settings; its messenger also listens on TLS_PORT, so each
+  // test's server gets one of its own.
   void Configure(const std::string& serverSection) {
-    std::ofstream(ServerHome() + "/etc/qx.conf") << "[sec.cm.server]\n" << serverSection;
+    std::ofstream(ServerHome() + "/etc/qx.conf")
+        << "[zeb.http]\nTLS_PORT = " << QxTest::FreePort() << "\n[sec.cm.server]\n"
+        << serverSection;
   }
   std::unique_ptr<ServerProcess> Start() {
     auto server = std::make_unique<ServerProcess>(ServerHome(), m_port);
@@ -142,9 +147,8 @@ class CertServerTest : public QxTest::HomeTest {
   }
   // TrustServer makes this process trust the server's CA (for the proxy's https calls).
   void TrustServer() {
-    const QxSecCore::X509Certificate ca = WithHome(ServerHome(), [] {
-      return QxSecCore::KeyStore().GetCertificate(kCaAlias);
-    });
+    const QxSecCore::X509Certificate ca =
+        WithHome(ServerHome(), [] { return QxSecCore::KeyStore().GetCertificate(kCaAlias); });
     QxSecCore::KeyStore().InstallCertificate("server CA", ca, true, true);
   }
   std::unique_ptr<QxCmServer::SqliteStore> OpenStore() {
@@ -160,8 +164,8 @@ class CertServerTest : public QxTest::HomeTest {
     });
   }
   int Post(const std::function<void(QxMoxIo::OutputStream_t&)>& write) {
-    QxZebMsg::OutgoingMsg msg = m_node.CreateMsg(
-        QxMoxNet::URI_t(String_t("http://" + Authority() + kService + "msg/")));
+    QxZebMsg::OutgoingMsg msg =
+        m_node.CreateMsg(QxMoxNet::URI_t(String_t("http://" + Authority() + kService + "msg/")));
     write(msg.GetOutputStream());
     const QxZebMsg::IncomingReply reply = msg.ReceiveReply();
     QxMoxIo::CharArrayInputStream_t body = reply.GetInputStream();
@@ -173,8 +177,8 @@ class CertServerTest : public QxTest::HomeTest {
   void Call(const char* method, std::vector<QxZebSoap::SOAPArg*> args,
             std::vector<QxZebSoap::SOAPArg*> results, const char* path = "certreqhandler/") {
     QxZebRpc::RpcClient client(QxMoxConfig::Configuration_t(), m_node);
-    QxZebRpc::RpcCall call = client.CreateCall(
-        QxMoxNet::URI_t(String_t("http://" + Authority() + kService + path)));
+    QxZebRpc::RpcCall call =
+        client.CreateCall(QxMoxNet::URI_t(String_t("http://" + Authority() + kService + path)));
     call.GetEnvelope().SetMethod(method);
     call.GetEnvelope().SetArgs(static_cast<int>(args.size()), args.data());
     call.Invoke(static_cast<int>(results.size()), results.data());
@@ -208,6 +212,16 @@ void ExpectListed(const std::string& authority, const CertRequest& sent, int64_t
 }
 
 TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
+  // An AUTO_GRANT it does not know stops the server before it makes anything.
+  Configure("AUTO_GRANT = SOMETIMES\n");
+  {
+    ServerProcess refused(ServerHome(), m_port);
+    EXPECT_EQ(refused.ReadyLine(), "");
+    const int status = refused.Signal(0);  // waits for its exit
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_FALSE(fs::exists(ServerHome() + "/data/keystore.db"));
+  }
+
   Configure("ADMIN_IDS = admin1, admin2\n");
   auto server = Start();
   TrustServer();
@@ -296,9 +310,8 @@ TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
     EXPECT_NE(std::string(e.what()).find("no-such-id"), std::string::npos) << e.what();
   }
   due = store->Due(INT64_MAX, 10);
-  const auto response = std::find_if(due.begin(), due.end(), [](const auto& e) {
-    return e.requestId == "id-1";
-  });
+  const auto response =
+      std::find_if(due.begin(), due.end(), [](const auto& e) { return e.requestId == "id-1"; });
   ASSERT_NE(response, due.end());
   QxMoxIo::CharArrayInputStream_t grantIn{QxMoxArray::CharArray_t(response->body)};
   const QxSecCm::ResponseMessage granted = QxSecCm::ResponseMessage::Read(grantIn);
@@ -307,7 +320,8 @@ TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
   const QxSecCore::X509Certificate issued(granted.certificate);
   EXPECT_EQ(issued.GetSubjectCN().ToUtf8(), "node1.example");
   ASSERT_FALSE(granted.trustedCerts.empty());
-  EXPECT_EQ(issued.GetIssuerCN(), QxSecCore::X509Certificate(granted.trustedCerts[0]).GetSubjectCN());
+  EXPECT_EQ(issued.GetIssuerCN(),
+            QxSecCore::X509Certificate(granted.trustedCerts[0]).GetSubjectCN());
   EXPECT_EQ(store->ListCertificates().at(0).pem, granted.certificate.ToStdString());
   proxy.RemoveRequest("id-2");
   EXPECT_EQ(proxy.RemoveAllRequests(), 0);
@@ -328,7 +342,8 @@ TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
   QxSecCm::SOAPArgCharArrayList rootsArg("trusted", &roots);
   Call("GetTrustedRootCerts", {}, {&rootsArg});
   ASSERT_EQ(roots.size(), 1u);
-  EXPECT_EQ(QxSecCore::X509Certificate(roots.front()), QxSecCore::X509Certificate(granted.trustedCerts[0]));
+  EXPECT_EQ(QxSecCore::X509Certificate(roots.front()),
+            QxSecCore::X509Certificate(granted.trustedCerts[0]));
 
   // Observers: registered once, withdrawn once.
   for (const auto& [method, expected] : {std::pair{"RegisterObserver", true},
@@ -354,7 +369,8 @@ TEST_F(CertServerTest, SigkillDuringAutomaticGrantsLosesNoAcknowledgedRequestOrS
   {
     auto server = Start();
     for (int i = 1; i <= kCount; ++i) {
-      if (Send(QxTest::SampleRequest<CertRequest>(i)) == 1) acknowledged.push_back("id-" + std::to_string(i));
+      if (Send(QxTest::SampleRequest<CertRequest>(i)) == 1)
+        acknowledged.push_back("id-" + std::to_string(i));
     }
     server->Signal(SIGKILL);
   }
@@ -372,8 +388,11 @@ TEST_F(CertServerTest, SigkillDuringAutomaticGrantsLosesNoAcknowledgedRequestOrS
   }
   std::set<std::string> serials;
   for (const QxCmServer::Certificate& cert : store->ListCertificates()) {
-    EXPECT_TRUE(serials.insert(QxSecCore::X509Certificate(QxMoxArray::CharArray_t(cert.pem))
-                                   .GetSerial().ToUtf8()).second)
+    EXPECT_TRUE(
+        serials
+            .insert(
+                QxSecCore::X509Certificate(QxMoxArray::CharArray_t(cert.pem)).GetSerial().ToUtf8())
+            .second)
         << cert.requestId;
   }
   EXPECT_EQ(serials.size(), acknowledged.size());
