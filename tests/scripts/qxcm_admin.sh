@@ -119,13 +119,13 @@ contains "which verifies the server's TLS certificate" \
   "Verify return code: 0 (ok)"
 
 node_pids=()
-# start_node NAME DEPLOYMENT: an agent with its own home that sends to the server.
+# start_node NAME DEPLOYMENT [CORE_ID]: an agent with its own home that sends to the server.
 start_node() {
   local home="$work/$1"
   mkdir -p "$home/etc"
   printf '[sec.cm.client]\nCERTIFICATE_DEPLOYMENT_TYPE = %s\nCERTIFICATE_SERVER = 127.0.0.1:%s\nSERVER_PORT = %s\n' \
     "$2" "$port" "$(free_port)" >"$home/etc/qx.conf"
-  QX_HOME="$home" "$agent" --core-id "$1" 2>"$work/$1.err" &
+  QX_HOME="$home" "$agent" --core-id "${3:-$1}" 2>"$work/$1.err" &
   pids+=($!)
   node_pids+=($!)
 }
@@ -139,15 +139,19 @@ wait_pending() {
 }
 
 start_node n1 AUTO
-start_node n2 AUTO
+# n2's common name holds what JSON and the tables must escape: a quote, a backslash, non-ASCII.
+cn2='n2 "q\ü'
+start_node n2 AUTO "$cn2"
 wait_pending 2
 list="$("$qxcm" requests list --json)"
 equal "requests list --json: both nodes, automatic" \
   "$(json '" ".join(sorted(r["commonName"] + ":" + r["installationType"] for r in d))' <<<"$list")" \
-  "n1:automatic n2:automatic"
+  "n1:automatic $cn2:automatic"
 n1="$(json '[r["id"] for r in d if r["commonName"] == "n1"][0]' <<<"$list")"
-n2="$(json '[r["id"] for r in d if r["commonName"] == "n2"][0]' <<<"$list")"
-contains "requests list: a table with a heading" "$("$qxcm" requests list)" "COMMON NAME"
+n2="$(json '[r["id"] for r in d if r["commonName"] != "n1"][0]' <<<"$list")"
+table="$("$qxcm" requests list)"
+contains "requests list: a table with a heading" "$table" "COMMON NAME"
+contains "whose backslashes are escaped" "$table" 'n2 "q\\ü'
 equal "requests show --json: the node name and a reception time" \
   "$("$qxcm" requests show "$n1" --json | json 'd["id"] == "'"$n1"'" and d["receivedSeconds"] > 1700000000')" \
   "True"
@@ -181,7 +185,7 @@ for _ in $(seq 50); do [[ -s watch.out ]] && break; sleep 0.1; done
 if [[ ! -s watch.out ]]; then
   echo "skipped: this server delivers no events to observers; the events are sent by qx_event_sender"
   "$build/bin/qx_event_sender" "$callback" 2 "$n1" n1 "granted by loopback" >/dev/null
-  "$build/bin/qx_event_sender" "$callback" 3 "$n2" n2 "denied by loopback" >/dev/null
+  "$build/bin/qx_event_sender" "$callback" 3 "$n2" "$cn2" "denied by loopback" >/dev/null
 fi
 wait "$watch_pid"
 equal "events watch stops after --count events with status 0" "$?" 0
@@ -207,7 +211,7 @@ refused "--count not reached before --timeout" "timed out after 1 s: 0 of 1 even
 events="$("$qxcm" events list --json)"
 equal "events list: received, granted and denied, from the database" \
   "$(json '" ".join(sorted("%s:%s" % (e["name"], e["commonName"]) for e in d))' <<<"$events")" \
-  "denied:n2 granted:n1 received:n1 received:n2"
+  "denied:$cn2 granted:n1 received:n1 received:$cn2"
 last="$(json 'd[-1]["number"]' <<<"$events")"
 equal "events list --since the last: nothing" "$("$qxcm" events list --since "$last" --json)" "[]"
 
