@@ -212,9 +212,9 @@ void AddDecision(CLI::App* requests, const Verb& verb, const std::string& descri
 void AddRequestsCommand(CLI::App& app) {
   CLI::App* requests = AddGroup(
       app, "requests",
-      "The certificate server's pending requests, through its administrative service (https; "
-      "allowed from loopback or to a client certificate whose CN is in the server's "
-      "[sec.cm.server] ADMIN_IDS)",
+      "The certificate server's pending requests, through its administrative service over TLS: "
+      "allowed from loopback, or when this QX_HOME's TLS identity ([sec.core] CORE_ID) is "
+      "trusted by the server and its CN is in the server's [sec.cm.server] ADMIN_IDS",
       "list, ids, show, grant, deny or remove");
   AddListing(requests, "list",
              "List the pending requests: id, common name, node name, IP address, reception "
