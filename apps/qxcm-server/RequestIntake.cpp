@@ -51,6 +51,8 @@ std::variant<Request, int32_t> Read(const QxZebMsg::IncomingMsg& msg, Store& sto
 
     Request request;
     request.id = body.request.GetId().ToUtf8();
+    // Without an id the node could never be answered nor the request decided.
+    if (request.id.empty()) return RequestMessage::REPLY_INSTALL_KEY_REFUSED;
     request.installationId = message.HasInstallKey() ? message.GetInstallId().ToUtf8() : "0";
     request.record = record.ToCharArray().ToStdString();
     request.csr = body.csr.ToStdString();

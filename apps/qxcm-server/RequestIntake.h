@@ -18,8 +18,9 @@ namespace QxCmServer {
 //       bytes (SAME: nothing new), or its id came again with other bytes (DUPLICATE: the node
 //       is sent a response with code DUPLICATE);
 //   -2  no installation key is registered under the installation id;
-//   -3  the key does not decipher the message, or the message is corrupt or cut short: the
-//       sender takes -3 as final, and bytes that failed to read once never read later;
+//   -3  the key does not decipher the message, the message is corrupt or cut short, or its
+//       request has no id: the sender takes -3 as final, and bytes that failed to read once
+//       never read later;
 //    0  the store could not take it now (busy, failing): the sender tries again.
 // A new request is offered to the auto granter after it is committed; changed is called after
 // each commit that adds an event or an outbox entry. Store, granter and changed must outlive
