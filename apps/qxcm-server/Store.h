@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,15 @@ enum EventType_e {
   EVENT_SUPERSEDED = 7,  // a newer request of the same node replaced a pending one
   EVENT_DUPLICATE = 8,   // the same request id came with different bytes
 };
+
+// EventName returns the word for an event type code ("received" for 1 ... "duplicate" for 8),
+// "unknown" for any other value: the one list of names the server and qxcm print.
+inline const char* EventName(int type) {
+  static constexpr const char* kNames[] = {"unknown",  "received",  "granted",    "denied",
+                                           "removed",  "answered",  "installed",  "superseded",
+                                           "duplicate"};
+  return type > 0 && type < static_cast<int>(std::size(kNames)) ? kNames[type] : "unknown";
+}
 
 struct Request {
   std::string id;

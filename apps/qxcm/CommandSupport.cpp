@@ -14,6 +14,7 @@
 
 #include "qxmox/Exception.h"
 #include "qxmox/Io.h"
+#include "qxmox/Runtime.h"
 #include "qxseccm/Catalog.h"
 
 namespace QxCm {
@@ -109,6 +110,10 @@ QxMoxArray::CharArray_t ReadInput(const std::string& path) {
 
 QxMoxArray::CharArray_t ReadStandardInputLine() {
   return ReadBounded(STDIN_FILENO, "standard input", 0, true);
+}
+
+std::string KeyStorePath() {
+  return QxMoxRuntime::Dir_t::Path(QxMoxRuntime::Dir_t::DIR_DATA, "keystore.db").ToUtf8();
 }
 
 std::string Shown(const std::string& path) {

@@ -39,6 +39,9 @@ QxMoxArray::CharArray_t ReadInput(const std::string& path);
 // its end), at most MAX_INPUT_SIZE bytes. Throws like ReadInput, naming "standard input".
 QxMoxArray::CharArray_t ReadStandardInputLine();
 
+// KeyStorePath returns where this QX_HOME's key store lies ($QX_HOME/data/keystore.db).
+std::string KeyStorePath();
+
 // Shown returns path as a message names it: "standard output" for STANDARD_STREAM.
 std::string Shown(const std::string& path);
 

@@ -23,6 +23,7 @@
 #include "qxseccm/X509CertRequest.h"
 #include "qxseccore/Certificate.h"
 #include "qxseccore/Key.h"
+#include "qxseccore/KeyStore.h"
 
 namespace QxCm {
 namespace {
@@ -207,9 +208,29 @@ void CaCreate(const NewKeyArgs& a) {
                << Shown(a.outKey) << ".\n";
 }
 
+// CaExport writes the certificate of the CA kept in this QX_HOME's key store, the one the
+// certificate server issues with.
+void CaExport(const std::string& outPem) {
+  OutputFiles out({KeyStorePath()}, {outPem});
+  const QxMoxStr::String_t alias = QxSecCm::CertificateBuilder::GetCAAlias();
+  if (alias.IsEmpty()) {
+    Refuse("No CA alias: [sec.core] CORE_ID is not set in " + QxMoxConfig::ConfigFilePath() +
+           " (the CA is kept under CA_<CORE_ID>).");
+  }
+  QxSecCore::KeyStore store;
+  if (!store.IsCertEntry(alias)) {
+    Refuse("The key store " + KeyStorePath() + " has no entry " + alias.ToUtf8() +
+           " (the certificate server creates its CA on first start).");
+  }
+  out.Add(outPem, store.GetCertificate(alias).GetEncoded(), OutputFiles::PUBLIC);
+  out.Commit();
+  out.Report() << "Wrote the CA certificate " << alias.ToUtf8() << " to " << Shown(outPem)
+               << ".\n";
+}
+
 void AddCaCommand(CLI::App& app) {
   auto args = std::make_shared<NewKeyArgs>();
-  CLI::App* ca = AddGroup(app, "ca", "The certificate authority", "create");
+  CLI::App* ca = AddGroup(app, "ca", "The certificate authority", "create or export");
   CLI::App* create = ca->add_subcommand(
       "create",
       "Create a new key pair and a self-signed CA certificate (serial number 0, valid for 7300 "
@@ -217,6 +238,16 @@ void AddCaCommand(CLI::App& app) {
   AddNewKeyOptions(create, *args, "Common name of the CA", "--out-cert",
                    "Where to write the PEM certificate (- for standard output)");
   create->callback([args] { CaCreate(*args); });
+
+  auto outPem = std::make_shared<std::string>();
+  CLI::App* exportCmd = ca->add_subcommand(
+      "export",
+      "Write the PEM certificate of the certificate server's CA, read from this QX_HOME's key "
+      "store (alias CA_<[sec.core] CORE_ID>), e.g. for the nodes' and clients' trusted roots");
+  exportCmd->add_option("--out", *outPem, "Where to write it (- for standard output)")
+      ->type_name("FILE")
+      ->required();
+  exportCmd->callback([outPem] { CaExport(*outPem); });
 }
 
 // --- cert sign ----------------------------------------------------------------------------

@@ -1,60 +1,18 @@
 // qxcm keystore: list the key store's entries and export one as PEM files.
-#include <time.h>
-
 #include <iostream>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "CommandSupport.h"
 #include "Commands.h"
+#include "Listing.h"
 #include "qxmox/CharArray.h"
-#include "qxmox/Runtime.h"
 #include "qxmox/String.h"
 #include "qxseccore/KeyStore.h"
 #include "qxseccore/StringCollection.h"
 
 namespace QxCm {
 namespace {
-
-std::string UtcDate(int64_t seconds) {
-  const time_t t = static_cast<time_t>(seconds);
-  struct tm utc {};
-  char text[32] = "?";
-  if (gmtime_r(&t, &utc) != nullptr) strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
-std::string StorePath() {
-  return QxMoxRuntime::Dir_t::Path(QxMoxRuntime::Dir_t::DIR_DATA, "keystore.db").ToUtf8();
-}
-
-// Printable returns text with its control characters (below 0x20, and 0x7F) and backslashes
-// escaped as \t, \n, \r, \\ or \xHH: one entry is always one line of tab-separated fields,
-// whatever an older release let into the store.
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (QxMoxStr::IsControlCharacter(c)) {
-      constexpr char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 void List() {
   QxSecCore::KeyStore store;
@@ -63,7 +21,7 @@ void List() {
   aliases.MoveFirst();
   // An empty listing says where it looked, so a wrong QX_HOME is noticed at once.
   if (aliases.IsAtEnd()) {
-    std::cerr << "qxcm: the key store " << StorePath() << " holds no entries\n";
+    std::cerr << "qxcm: the key store " << KeyStorePath() << " holds no entries\n";
     return;
   }
   for (; !aliases.IsAtEnd(); aliases.Next()) {
@@ -83,7 +41,7 @@ struct ExportArgs {
 // Everything is read from the store before a file is written, so an entry without a private
 // key leaves no certificate file behind either.
 void Export(const ExportArgs& a) {
-  OutputFiles out({StorePath()}, {a.outKey, a.outCert});
+  OutputFiles out({KeyStorePath()}, {a.outKey, a.outCert});
   QxSecCore::KeyStore store;
   const QxMoxStr::String_t alias(a.alias);
   const QxSecCore::X509Certificate cert = store.GetCertificate(alias);

@@ -3,12 +3,12 @@
 #include <iostream>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "CertClientRpcHandler.h"
 #include "CertificateClientImpl.h"
 #include "CommandSupport.h"
 #include "Commands.h"
+#include "InstallKey.h"
 #include "qxmox/Config.h"
 #include "qxmox/Exception.h"
 #include "qxmox/Net.h"
@@ -21,8 +21,6 @@ namespace QxCm {
 namespace {
 
 using QxMoxStr::String_t;
-
-constexpr size_t kInstallKeySize = 32;
 
 struct NodeArgs {
   std::string node, coreId, installId, installKeyFile, context;
@@ -64,35 +62,6 @@ class NodeCall {
   QxZebRpc::RpcClient m_client;
   QxMoxNet::URI_t m_uri;
 };
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// ReadInstallKey reads an installation key file: 64 hex digits, then a line feed (the last
-// one may be left out), the form "qxcm installkey create" writes.
-Secret ReadInstallKey(const std::string& path) {
-  Secret text(ReadInput(path));
-  std::string_view digits(reinterpret_cast<const char*>(text.bytes.GetData()),
-                          text.bytes.GetSize());
-  if (!digits.empty() && digits.back() == '\n') digits.remove_suffix(1);
-  Secret key{QxMoxArray::CharArray_t(kInstallKeySize)};
-  bool valid = digits.size() == 2 * kInstallKeySize;
-  for (size_t i = 0; valid && i < kInstallKeySize; ++i) {
-    const int high = HexDigit(digits[2 * i]), low = HexDigit(digits[2 * i + 1]);
-    valid = high >= 0 && low >= 0;
-    key.bytes.GetData()[i] = static_cast<char>(valid ? high * 16 + low : 0);
-  }
-  if (!valid) {
-    QxMoxMsg::ThrowIllegalArgument(
-        String_t("'" + path +
-                 "' does not hold an installation key (64 hexadecimal digits and a line feed)"));
-  }
-  return key;
-}
 
 // CoreId is --core-id, else this machine's [sec.core] CORE_ID when the call goes to this node.
 std::string CoreId(const NodeArgs& a) {

@@ -7,8 +7,10 @@
 #include "qxmox/Exception.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"Administration of the certificate system: configuration, certificates, key store, nodes.",
-               "qxcm"};
+  CLI::App app{
+      "Administration of the certificate system: configuration, certificates, key store, nodes, "
+      "the certificate server's requests, events, installation keys and issued certificates.",
+      "qxcm"};
   // One command per run. Checked in the callback rather than with require_subcommand(1), so
   // that an unknown command is reported by name ("not expected: bogus") instead of as a
   // missing one.
@@ -21,6 +23,10 @@ int main(int argc, char** argv) {
   QxCm::AddCryptoCommands(app);
   QxCm::AddKeystoreCommand(app);
   QxCm::AddNodeCommand(app);
+  QxCm::AddRequestsCommand(app);
+  QxCm::AddEventsCommand(app);
+  QxCm::AddInstallKeyCommand(app);
+  QxCm::AddCertsCommand(app);
 
   // Subcommands run inside parse (CLI11 callbacks), so this is the one place where a failure
   // becomes a message and an exit status.
