@@ -6,7 +6,8 @@
 # received, waits for the nodes' statuses, verifies each installed certificate with openssl
 # against the server's CA, and stops every process it started (also on Ctrl-C). The folder
 # stays for a look at the homes, logs and databases it holds.
-# Usage: scripts/demo.sh [--nodes N]
+# Usage: scripts/demo.sh [--nodes N]   (for the test suite: QX_DEMO_BUILD=0 skips
+# the build, QX_DEMO_KEEP=0 removes the folder after a success)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QX_BUILD_DIR:-$root/build}"
@@ -24,7 +25,7 @@ if ! [[ "$nodes" =~ ^[0-9]+$ ]] || ((nodes < 2 || nodes > 50)); then
   exit 2
 fi
 
-"$root/scripts/build.sh" >/dev/null
+[ "${QX_DEMO_BUILD:-1}" = 0 ] || "$root/scripts/build.sh" >/dev/null
 qxcm="$build/bin/qxcm"
 server_bin="$build/bin/qxcm-server"
 agent_bin="$build/bin/qxcm-agent"
@@ -40,7 +41,11 @@ stop_all() {
 finish() {
   local status=$?
   stop_all
-  echo "demo: the homes, logs and databases are in $work"
+  if [ "${QX_DEMO_KEEP:-1}" = 0 ] && ((status == 0)); then
+    rm -rf "$work"
+  else
+    echo "demo: the homes, logs and databases are in $work"
+  fi
   exit "$status"
 }
 trap finish EXIT

@@ -40,16 +40,19 @@ QxSecCm::CertRequest_ex RequestService::Record(const Request& request) {
 }
 
 std::optional<std::string> RequestService::InstalledRequest(Store& store,
-                                                            const QxSecCm::CertRequest_ex& report) {
+                                                            const QxSecCm::CertRequest_ex& report,
+                                                            const std::string& peerCn) {
   const std::string nodename = report.GetNodename().ToUtf8();
   const std::string address = report.GetIPAddress().ToUtf8();
-  std::optional<Request> byName, byAddress;
+  std::optional<Request> byCoreId, byName, byAddress;
   const auto later = [](const std::optional<Request>& best, const Request& r) {
     return !best || r.receivedMs > best->receivedMs;
   };
   for (const Certificate& cert : store.ListCertificates()) {
     const std::optional<Request> request = store.GetRequest(cert.requestId);
     if (!request) continue;
+    if (!peerCn.empty() && request->coreId == peerCn && later(byCoreId, *request))
+      byCoreId = request;
     const QxSecCm::CertRequest_ex record = Record(*request);
     if (!nodename.empty() && record.GetNodename().ToUtf8() == nodename) {
       if (later(byName, *request)) byName = request;
@@ -57,6 +60,7 @@ std::optional<std::string> RequestService::InstalledRequest(Store& store,
       if (later(byAddress, *request)) byAddress = request;
     }
   }
+  if (byCoreId) return byCoreId->id;
   if (byName) return byName->id;
   if (byAddress) return byAddress->id;
   return std::nullopt;
@@ -81,8 +85,11 @@ void RequestService::ServeRemove(RpcServerCall& call) {
 }
 
 void RequestService::ServeCertInstalled(RpcServerCall& call) {
+  const QxZebMsg::IncomingMsg& msg = call.GetMessage();
+  const std::string peerCn =
+      msg.HasTrustedClientCertificate() ? msg.GetPeerCommonName().ToUtf8() : std::string();
   const std::optional<std::string> id =
-      InstalledRequest(m_store, CallArgs::InstalledReport(Reader(call)));
+      InstalledRequest(m_store, CallArgs::InstalledReport(Reader(call)), peerCn);
   const bool recorded = id && m_store.MarkInstalled(*id);
   Changed(recorded);
   RespondRet(call, recorded ? kInstalledRecorded : kNoSuchNode);

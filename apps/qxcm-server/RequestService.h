@@ -31,11 +31,15 @@ class RequestService : public RpcService {
   // reception time (seconds) set.
   static QxSecCm::CertRequest_ex Record(const Request& request);
 
-  // InstalledRequest returns the request a node's "CertInstalled" report stands for: among the
-  // requests with a certificate, those whose record names the report's node name, or, when
-  // none does, its IP address; of those the one received last. Nothing when none matches.
+  // InstalledRequest returns the request a node's "CertInstalled" report stands for, of the
+  // requests with a certificate the one received last among: those of the caller's core id,
+  // when the call came with a trusted client certificate (peerCn, its common name: a node calls
+  // with the identity it has just installed, which tells apart nodes sharing one host); else
+  // those whose record names the report's node name; else its IP address. Nothing when none
+  // matches.
   static std::optional<std::string> InstalledRequest(Store& store,
-                                                     const QxSecCm::CertRequest_ex& report);
+                                                     const QxSecCm::CertRequest_ex& report,
+                                                     const std::string& peerCn);
 
  private:
   std::vector<Method> Methods();
