@@ -50,10 +50,10 @@ free_port() {
 export QX_HOME=$WORK/home
 "$QXCM" ca create --cn "Compare CA" --locality Bench --out-cert "$WORK/ca.pem" \
   --out-key "$WORK/ca.key" > /dev/null
-mkdir -p "$WORK/csr"
+mkdir -p "$WORK/csr" "$WORK/keys"
 echo "making $N RSA-1024 requests with qxcm csr create"
 seq 1 "$N" | xargs -P "$(nproc)" -I{} "$QXCM" csr create --cn "node{}.bench" --locality Bench \
-  --out-csr "$WORK/csr/{}.pem" --out-key /dev/null > /dev/null
+  --out-csr "$WORK/csr/{}.pem" --out-key "$WORK/keys/{}.key" > /dev/null
 
 PORT=$(free_port)
 cfssl serve -address 127.0.0.1 -port "$PORT" -ca "$WORK/ca.pem" -ca-key "$WORK/ca.key" \
