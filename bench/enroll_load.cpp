@@ -308,9 +308,9 @@ double OwnCpuSeconds() {
 // WriteSettings writes home/etc/qx.conf with the shared platform key and extra lines.
 void WriteSettings(const fs::path& home, const fs::path& keyFile, const std::string& extra) {
   fs::create_directories(home / "etc");
-  std::ofstream(home / "etc/qx.conf") << "[sec.core]\nPLATFORM_KEY_FILE = " << keyFile.string()
-                                      << "\n"
-                                      << extra;
+  std::ofstream(home / "etc/qx.conf")
+      << "[sec.core]\nPLATFORM_KEY_FILE = " << keyFile.string() << "\n"
+      << extra;
 }
 
 // Report prints the figures and returns whether nothing was lost.
@@ -339,15 +339,18 @@ bool Report(Nodes& nodes, int accepted, Clock::duration acceptSpan, Clock::durat
               latencies.size(), static_cast<double>(latencies.size()) / Seconds(deliverSpan));
   std::printf("sent to received:         p50 %.1f ms, p99 %.1f ms\n", percentile(0.50),
               percentile(0.99));
-  std::printf("server CPU:               %.2f s, %.2f ms per certificate, %.1f certificates per "
-              "CPU-second\n",
-              serverCpu, serverCpu * 1000 / std::max<size_t>(1, latencies.size()),
-              static_cast<double>(latencies.size()) / std::max(serverCpu, 1e-9));
+  std::printf(
+      "server CPU:               %.2f s, %.2f ms per certificate, %.1f certificates per "
+      "CPU-second\n",
+      serverCpu, serverCpu * 1000 / std::max<size_t>(1, latencies.size()),
+      static_cast<double>(latencies.size()) / std::max(serverCpu, 1e-9));
   std::printf("client CPU:               %.2f s\n", clientCpu);
-  const bool nothingLost = exactlyOne == n && matching == n && static_cast<int>(serials.size()) == n;
-  std::printf("%s: %d of %d nodes got exactly one certificate, %d match their key, %zu distinct "
-              "serials\n",
-              nothingLost ? "nothing lost" : "LOST", exactlyOne, n, matching, serials.size());
+  const bool nothingLost =
+      exactlyOne == n && matching == n && static_cast<int>(serials.size()) == n;
+  std::printf(
+      "%s: %d of %d nodes got exactly one certificate, %d match their key, %zu distinct "
+      "serials\n",
+      nothingLost ? "nothing lost" : "LOST", exactlyOne, n, matching, serials.size());
   return nothingLost;
 }
 
@@ -388,8 +391,8 @@ int Run(const Options& options) {
   const QxMoxNet::URI_t serverUri(
       String_t("http://127.0.0.1:" + std::to_string(port) + kServerMsgPath));
 
-  std::printf("nodes %d, in flight %d, messengers %d, %s, load average before %s\n",
-              options.nodes, options.inFlight, options.messengers,
+  std::printf("nodes %d, in flight %d, messengers %d, %s, load average before %s\n", options.nodes,
+              options.inFlight, options.messengers,
               options.keygen ? "keys made in the run" : "keys made beforehand",
               LoadAverage().c_str());
   std::fflush(stdout);
@@ -445,8 +448,7 @@ int Run(const Options& options) {
 int main(int argc, char** argv) {
   Options options;
   CLI::App app("Enrollment load: simulated nodes against a qxcm-server process of its own.");
-  app.add_option("--nodes", options.nodes, "Number of simulated nodes")
-      ->check(CLI::PositiveNumber);
+  app.add_option("--nodes", options.nodes, "Number of simulated nodes")->check(CLI::PositiveNumber);
   app.add_option("--in-flight", options.inFlight, "Requests sent at the same time")
       ->check(CLI::PositiveNumber);
   app.add_option("--messengers", options.messengers, "Listening messengers shared by the nodes")
