@@ -100,6 +100,14 @@ int FreePort() {
   return ntohs(address.sin_port);
 }
 
+// CpuTime is a process's CPU time in seconds.
+struct CpuTime {
+  double user = 0, system = 0;
+  double Total() const { return user + system; }
+  CpuTime operator-(const CpuTime& o) const { return {user - o.user, system - o.system}; }
+  bool operator==(const CpuTime&) const = default;
+};
+
 // ServerProcess runs the server with QX_HOME home on port until destroyed (SIGTERM, then wait).
 // Its standard output is drained by a thread of its own after the ready line; its standard
 // error goes to home/server.log.
@@ -142,18 +150,20 @@ class ServerProcess {
   ServerProcess& operator=(const ServerProcess&) = delete;
 
   bool Ready() const { return m_readyLine.rfind("qxcm-server: listening on http://", 0) == 0; }
-  // CpuSeconds returns the process's user plus system time so far.
-  double CpuSeconds() const {
+  // Cpu returns the process's user and system time so far.
+  CpuTime Cpu() const {
     std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::istringstream fields(stat.substr(stat.rfind(')') + 2));
     std::string field;
-    long long ticks = 0;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    CpuTime cpu;
     // utime and stime are fields 14 and 15; the text after the name starts at field 3.
     for (int number = 3; number <= 15 && fields >> field; ++number) {
-      if (number >= 14) ticks += std::stoll(field);
+      if (number == 14) cpu.user = static_cast<double>(std::stoll(field)) / tick;
+      if (number == 15) cpu.system = static_cast<double>(std::stoll(field)) / tick;
     }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return cpu;
   }
 
  private:
@@ -315,7 +325,7 @@ void WriteSettings(const fs::path& home, const fs::path& keyFile, const std::str
 
 // Report prints the figures and returns whether nothing was lost.
 bool Report(Nodes& nodes, int accepted, Clock::duration acceptSpan, Clock::duration deliverSpan,
-            double serverCpu, double clientCpu) {
+            const CpuTime& serverCpu, double clientCpu) {
   const int n = nodes.Size();
   std::vector<double> latencies;
   std::set<std::string> serials;
@@ -342,8 +352,10 @@ bool Report(Nodes& nodes, int accepted, Clock::duration acceptSpan, Clock::durat
   std::printf(
       "server CPU:               %.2f s, %.2f ms per certificate, %.1f certificates per "
       "CPU-second\n",
-      serverCpu, serverCpu * 1000 / std::max<size_t>(1, latencies.size()),
-      static_cast<double>(latencies.size()) / std::max(serverCpu, 1e-9));
+      serverCpu.Total(), serverCpu.Total() * 1000 / std::max<size_t>(1, latencies.size()),
+      static_cast<double>(latencies.size()) / std::max(serverCpu.Total(), 1e-9));
+  std::printf("server CPU split:         user %.2f s, system %.2f s\n", serverCpu.user,
+              serverCpu.system);
   std::printf("client CPU:               %.2f s\n", clientCpu);
   const bool nothingLost =
       exactlyOne == n && matching == n && static_cast<int>(serials.size()) == n;
@@ -396,7 +408,7 @@ int Run(const Options& options) {
               options.keygen ? "keys made in the run" : "keys made beforehand",
               LoadAverage().c_str());
   std::fflush(stdout);
-  const double serverCpuBefore = server.CpuSeconds();
+  const CpuTime serverCpuBefore = server.Cpu();
   const double clientCpuBefore = OwnCpuSeconds();
   std::atomic<int> accepted{0};
   std::atomic<Clock::rep> lastAccepted{0};
@@ -429,10 +441,10 @@ int Run(const Options& options) {
   const auto delivered = Clock::now() - start;
   const double clientCpu = OwnCpuSeconds() - clientCpuBefore;
   // The server records each node's reply after the node answered: let it settle.
-  double serverCpuAfter = server.CpuSeconds();
+  CpuTime serverCpuAfter = server.Cpu();
   for (int i = 0; i < 30; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const double now = server.CpuSeconds();
+    const CpuTime now = server.Cpu();
     if (now == serverCpuAfter) break;
     serverCpuAfter = now;
   }
