@@ -1,8 +1,12 @@
 // ServerIdentity: creation of the CA and TLS identity, and the trusted certificates handed out.
 #include "ServerIdentity.h"
 
-#include <algorithm>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <ctime>
+
+#include "qxmox/Runtime.h"
 #include "qxseccm/CertRequest.h"
 #include "qxseccm/CertificateBuilder.h"
 #include "qxseccm/X509CertRequest.h"
@@ -12,6 +16,31 @@ namespace QxCmServer {
 namespace {
 
 constexpr const char* kLocality = "Certificate server";
+
+// FileStamp identifies path's content by device, inode, size and modification time; "-" when
+// it does not exist, empty when it was written less than two seconds ago (or in the future):
+// the modification time advances with the kernel's clock tick only, so of two writes close
+// together the second may leave it unchanged.
+std::string FileStamp(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "-";
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (now.tv_sec - st.st_mtim.tv_sec < 2) return "";
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+         std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec);
+}
+
+// KeyStoreStamp is the stamp of the key store's database and its write-ahead log; empty when
+// either was just written.
+std::string KeyStoreStamp() {
+  const std::string db =
+      QxMoxRuntime::Dir_t::Path(QxMoxRuntime::Dir_t::DIR_DATA, "keystore.db").ToUtf8();
+  const std::string dbStamp = FileStamp(db), walStamp = FileStamp(db + "-wal");
+  if (dbStamp.empty() || dbStamp == "-" || walStamp.empty()) return "";
+  return dbStamp + "/" + walStamp;
+}
 
 }  // namespace
 
@@ -48,6 +77,17 @@ ServerIdentity::ServerIdentity() {
 }
 
 std::vector<QxMoxArray::CharArray_t> ServerIdentity::TrustedCertificates() const {
+  // Stamped before reading: a write in between leaves a list newer than its stamp, which the
+  // next call reads again.
+  const std::string stamp = KeyStoreStamp();
+  std::lock_guard lock(m_trustedMutex);
+  if (!stamp.empty() && m_trusted && m_trusted->stamp == stamp) return m_trusted->pems;
+  std::vector<QxMoxArray::CharArray_t> pems = ReadTrustedCertificates();
+  if (!stamp.empty()) m_trusted = TrustedList{stamp, pems};
+  return pems;
+}
+
+std::vector<QxMoxArray::CharArray_t> ServerIdentity::ReadTrustedCertificates() const {
   std::vector<QxSecCore::X509Certificate> certs{m_caCert};
   QxSecCore::KeyStore store;
   QxSecCore::StringCollection aliases;

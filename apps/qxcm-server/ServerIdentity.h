@@ -1,6 +1,8 @@
 // ServerIdentity: the server's CA and TLS identity in the key store.
 #pragma once
 
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,12 +33,24 @@ class ServerIdentity {
   const QxSecCore::Key& CaKey() const { return m_caKey; }
 
   // TrustedCertificates returns the key store's trusted entries (not own entries) as PEM, the
-  // CA's certificate first, each certificate once.
+  // CA's certificate first, each certificate once. The list is kept while the key store file
+  // stays as it was (same file, size and modification time, last written at least two seconds
+  // earlier), since reading and parsing it costs more than issuing a certificate; any write to
+  // the key store, by this process or another, makes the next call read it again. Thread-safe.
   std::vector<QxMoxArray::CharArray_t> TrustedCertificates() const;
 
  private:
+  // TrustedList is the list as read, with the key store file's stamp at that moment.
+  struct TrustedList {
+    std::string stamp;
+    std::vector<QxMoxArray::CharArray_t> pems;
+  };
+  std::vector<QxMoxArray::CharArray_t> ReadTrustedCertificates() const;
+
   QxSecCore::X509Certificate m_caCert;
   QxSecCore::Key m_caKey;
+  mutable std::mutex m_trustedMutex;
+  mutable std::optional<TrustedList> m_trusted;  // guarded by m_trustedMutex
 };
 
 }  // namespace QxCmServer

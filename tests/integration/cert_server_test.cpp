@@ -1,7 +1,7 @@
 // The certificate server program against the library's clients, across processes: request
 // messages written by the node's codec, the administrative proxy (both twins) over TLS, the
-// node's and the observer's RPC calls, the access rule for a TLS caller off loopback, a stop by
-// SIGTERM, and a SIGKILL during a burst of grants.
+// node's and the observer's RPC calls, the trusted roots handed out, the access rule for a TLS
+// caller off loopback, a stop by SIGTERM, and a SIGKILL during a burst of grants.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
@@ -297,8 +297,28 @@ TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
     EXPECT_EQ(store->GetRequest("id-3")->status, QxCmServer::RequestStatus_e::DENIED);
   }
 
-  // Grant issues under the server's CA and queues the response with the certificate and the CA;
-  // a decided id is unknown afterwards, and so is one never seen.
+  // The roots handed to the nodes: the CA alone, also when asked again later (the list is kept
+  // between calls); a root installed in the server's key store while it runs is handed out
+  // from then on.
+  const auto trustedRoots = [&] {
+    QxSecCm::CharArrayList roots;
+    QxSecCm::SOAPArgCharArrayList rootsArg("trusted", &roots);
+    Call("GetTrustedRootCerts", {}, {&rootsArg});
+    return roots;
+  };
+  ASSERT_EQ(trustedRoots().size(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  ASSERT_EQ(trustedRoots().size(), 1u);
+  const QxSecCore::X509Certificate otherRoot = WithHome(ServerHome(), [] {
+    QxSecCore::X509Certificate cert;
+    QxSecCore::Key key;
+    QxSecCm::CertificateBuilder::CreateSelfSignedCertificate("Other root", "Here", true, cert, key);
+    QxSecCore::KeyStore().InstallCertificate("Other root", cert, false, true);
+    return cert;
+  });
+
+  // Grant issues under the server's CA and queues the response with the certificate and the
+  // roots; a decided id is unknown afterwards, and so is one never seen.
   QxSecCm::CertificateServer_ex proxy(
       QxSecCm::CertificateServer_ex::Options().SetHostname(String_t(Authority())));
   proxy.GrantRequest("id-1");
@@ -319,9 +339,10 @@ TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
   EXPECT_EQ(granted.requestId.ToUtf8(), "id-1");
   const QxSecCore::X509Certificate issued(granted.certificate);
   EXPECT_EQ(issued.GetSubjectCN().ToUtf8(), "node1.example");
-  ASSERT_FALSE(granted.trustedCerts.empty());
+  ASSERT_EQ(granted.trustedCerts.size(), 2u);
   EXPECT_EQ(issued.GetIssuerCN(),
             QxSecCore::X509Certificate(granted.trustedCerts[0]).GetSubjectCN());
+  EXPECT_EQ(QxSecCore::X509Certificate(granted.trustedCerts[1]), otherRoot);
   EXPECT_EQ(store->ListCertificates().at(0).pem, granted.certificate.ToStdString());
   proxy.RemoveRequest("id-2");
   EXPECT_EQ(proxy.RemoveAllRequests(), 0);
@@ -338,10 +359,8 @@ TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
   report->SetNodename("stranger");
   Call("CertInstalled", {&reportArg}, {&retArg});
   EXPECT_EQ(ret, 1);
-  QxSecCm::CharArrayList roots;
-  QxSecCm::SOAPArgCharArrayList rootsArg("trusted", &roots);
-  Call("GetTrustedRootCerts", {}, {&rootsArg});
-  ASSERT_EQ(roots.size(), 1u);
+  const QxSecCm::CharArrayList roots = trustedRoots();
+  ASSERT_EQ(roots.size(), 2u);
   EXPECT_EQ(QxSecCore::X509Certificate(roots.front()),
             QxSecCore::X509Certificate(granted.trustedCerts[0]));
 
