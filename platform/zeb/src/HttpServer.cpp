@@ -8,6 +8,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/core/detect_ssl.hpp>
 #include <boost/beast/http.hpp>
+#include <atomic>
 #include <list>
 #include <optional>
 #include <thread>
@@ -71,7 +72,10 @@ struct HttpServer::State {
   // Sessions by last activity, front the longest idle; touched by the I/O thread only. Declared
   // before the I/O context, whose destruction ends the last sessions.
   std::list<Session*> sessions;
+  // The TLS context, made by tlsSource on the I/O thread once there is an identity.
+  std::function<std::unique_ptr<asio::ssl::context>()> tlsSource;
   std::unique_ptr<asio::ssl::context> tls;
+  std::atomic<bool> servesTls{false};
   asio::io_context io{1};
   tcp::acceptor acceptor{io};
   asio::steady_timer retry{io};
@@ -81,6 +85,8 @@ struct HttpServer::State {
 
   void Accept();
   void MakeRoom();
+  // Tls is the TLS context, made now when there is none yet; null without an identity.
+  asio::ssl::context* Tls();
 };
 
 namespace {
@@ -98,11 +104,12 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Start() {
     Arm(kHeaderTime);
-    if (!m_server.tls) return ReadRequest();
+    if (!m_server.tls && !m_server.tlsSource) return ReadRequest();
     beast::async_detect_ssl(m_socket, m_buffer,
                             [self = shared_from_this()](beast::error_code ec, bool isTls) {
                               if (ec) return self->Close();
                               if (!isTls) return self->ReadRequest();
+                              if (self->m_server.Tls() == nullptr) return self->Close();
                               self->Handshake();
                             });
   }
@@ -313,11 +320,30 @@ void HttpServer::State::Accept() {
   });
 }
 
-HttpServer::HttpServer(const std::string& address, int port, QxSecCore::Ssl::SslCtxPtr tls,
-                       Handler handler)
+asio::ssl::context* HttpServer::State::Tls() {
+  if (tls == nullptr && tlsSource) {
+    try {
+      tls = tlsSource();
+      servesTls = tls != nullptr;
+    } catch (const QxMoxMsg::Exception_t&) {
+      // Still no usable identity: this connection is refused, the next one asks again.
+    }
+  }
+  return tls.get();
+}
+
+HttpServer::HttpServer(const std::string& address, int port, TlsSource tls, Handler handler)
     : m_state(std::make_unique<State>()) {
   m_state->handler = std::move(handler);
-  if (tls) m_state->tls = std::make_unique<asio::ssl::context>(tls.release());
+  if (tls) {
+    m_state->tlsSource = [tls = std::move(tls)]() -> std::unique_ptr<asio::ssl::context> {
+      QxSecCore::Ssl::SslCtxPtr ctx = tls();
+      if (!ctx) return nullptr;
+      return std::make_unique<asio::ssl::context>(ctx.release());
+    };
+    m_state->tls = m_state->tlsSource();
+    m_state->servesTls = m_state->tls != nullptr;
+  }
   boost::system::error_code ec;
   const tcp::endpoint endpoint(asio::ip::make_address(address, ec), static_cast<uint16_t>(port));
   tcp::acceptor& a = m_state->acceptor;
@@ -352,6 +378,6 @@ HttpServer::~HttpServer() {
 
 int HttpServer::GetPort() const { return m_state->port; }
 
-bool HttpServer::ServesTls() const { return m_state->tls != nullptr; }
+bool HttpServer::ServesTls() const { return m_state->servesTls; }
 
 }  // namespace QxZebMsg

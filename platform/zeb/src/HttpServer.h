@@ -24,15 +24,19 @@ struct HttpReply {
 class HttpServer {
  public:
   using Handler = std::function<HttpReply(IncomingMsg::Data)>;
-  // HttpServer binds address:port (0: an ephemeral port) and serves; tls null serves plain HTTP
-  // only. Throws QxZebHttp::HttpException when the port cannot be bound.
-  HttpServer(const std::string& address, int port, QxSecCore::Ssl::SslCtxPtr tls,
-             Handler handler);
+  // TlsSource makes the TLS context; null while the process has no TLS identity.
+  using TlsSource = std::function<QxSecCore::Ssl::SslCtxPtr()>;
+  // HttpServer binds address:port (0: an ephemeral port) and serves. While tls gives no context
+  // it serves plain HTTP and asks tls again at each TLS client hello, so that an identity
+  // installed while the process runs is served without a restart. Throws
+  // QxZebHttp::HttpException when the port cannot be bound or the first context not be made.
+  HttpServer(const std::string& address, int port, TlsSource tls, Handler handler);
   // ~HttpServer stops accepting, closes every connection and waits for handlers in progress.
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
   int GetPort() const;
+  // ServesTls: a TLS context is in place (it may come later, see the constructor).
   bool ServesTls() const;
 
   struct State;

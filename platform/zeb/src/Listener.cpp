@@ -82,7 +82,7 @@ std::shared_ptr<Listener> Listener::Acquire(const std::string& address, int port
   // under the lock, and its destructor must then not take the lock again.
   std::shared_ptr<Listener> listener(new Listener(std::string()));
   listener->m_server = std::make_unique<HttpServer>(
-      address, port, QxZebHttp::TransportFor("https").MakeServerContext(),
+      address, port, [] { return QxZebHttp::TransportFor("https").MakeServerContext(); },
       [raw = listener.get()](IncomingMsg::Data data) { return raw->Handle(std::move(data)); });
   if (!key.empty()) {
     listener->m_key = key;
