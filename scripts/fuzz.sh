@@ -14,6 +14,8 @@ if ! command -v clang++ >/dev/null 2>&1 ||
   echo "fuzz: clang or its fuzzer runtime (libclang-rt-dev) is missing; fuzz targets skipped"
   exit 0
 fi
+# shellcheck source=compiler-cache.sh
+source "$root/scripts/compiler-cache.sh"
 if [ ! -f "$build/build.ninja" ]; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
     -DQX_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
