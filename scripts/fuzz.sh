@@ -24,21 +24,35 @@ targets=$(cd "$root/tests/fuzz" && ls ./*_fuzz.cpp 2>/dev/null | sed 's|^\./||; 
 [ -n "$targets" ] || { echo "fuzz: no targets"; exit 0; }
 # shellcheck disable=SC2086
 cmake --build "$build" -j"$(nproc)" --target $targets
-for t in $targets; do
-  corpus="$build/corpus/$t"
+# run_target T runs one target; its findings go to its log, and it fails on a fault.
+run_target() {
+  local t="$1" corpus="$build/corpus/$1" dict="$root/tests/fuzz/$1.dict" seeds="$root/tests/fuzz/corpus/$1"
+  local log="$build/$1.log" extra=()
   mkdir -p "$corpus"
-  extra=()
-  dict="$root/tests/fuzz/$t.dict"
   [ -f "$dict" ] && extra+=("-dict=$dict")
-  seeds="$root/tests/fuzz/corpus/$t"
   [ -d "$seeds" ] && extra+=("$seeds")
   echo "fuzz: $t for ${seconds}s"
-  log="$build/$t.log"
   if ! "$build/bin/$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus" \
     ${extra[@]+"${extra[@]}"} >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "fuzz: $t found a fault (log: $log)"
-    exit 1
+    return 1
   fi
-  grep -E "^(Done|stat::number_of_executed_units)" "$log" || true
+  echo "fuzz: $t: $(grep -E "^Done" "$log" || true)"
+}
+# As many targets at once as there are cores.
+status=0
+running=0
+for t in $targets; do
+  run_target "$t" &
+  running=$((running + 1))
+  if ((running >= $(nproc))); then
+    wait -n || status=1
+    running=$((running - 1))
+  fi
 done
+while ((running > 0)); do
+  wait -n || status=1
+  running=$((running - 1))
+done
+exit "$status"
