@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "Swallow.h"
 #include "qxmox/Exception.h"
 #include "qxmox/Log.h"
 
@@ -11,6 +12,10 @@ int64_t SystemClockMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+void LogError(const std::string& text) {
+  QxSecCm::Swallow([&] { QxMoxLog::Log(QxMoxMsg::CreateError_t(text)); });
 }
 
 DeliveryThread::DeliveryThread(std::string name, int64_t retryMs)
@@ -25,10 +30,7 @@ void DeliveryThread::Run(const Pass& pass) {
     try {
       sleepMs = pass();
     } catch (const std::exception& e) {
-      try {
-        QxMoxLog::Log(QxMoxMsg::CreateError_t(m_name + ": " + e.what()));
-      } catch (const std::exception&) {
-      }
+      LogError(m_name + ": " + e.what());
     }
     std::unique_lock lock(m_mutex);
     m_wake.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(sleepMs, 0)),

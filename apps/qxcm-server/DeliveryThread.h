@@ -16,6 +16,10 @@ using Clock = std::function<int64_t()>;
 // SystemClockMs is the real clock.
 int64_t SystemClockMs();
 
+// LogError writes text to the platform log as an error; a failure of the log itself is ignored,
+// since the delivery threads have no one to report it to.
+void LogError(const std::string& text);
+
 // DeliveryThread runs pass on its own thread again and again: pass returns how many
 // milliseconds to sleep before the next pass, and Wake cuts that sleep short (a wake-up that
 // comes while a pass runs is kept for the next sleep). An exception escaping pass is logged

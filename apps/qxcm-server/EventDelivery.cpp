@@ -1,9 +1,9 @@
 #include "EventDelivery.h"
 
 #include <algorithm>
-#include <array>
 
 #include "SoapArgNames.h"
+#include "Swallow.h"
 #include "qxmox/Exception.h"
 #include "qxmox/Io.h"
 #include "qxmox/Log.h"
@@ -15,27 +15,20 @@ namespace {
 
 constexpr int64_t kRetryMs = 1000;
 
-// What each event type says, indexed by EventType_e, and what comes before its payload.
-struct Wording {
-  const char* what;
-  const char* beforePayload;
-};
-constexpr std::array<Wording, 9> kWording = {{
-    {"event", " "},
-    {"received", " "},
-    {"granted", ", serial "},
-    {"denied", " "},
-    {"removed", " "},
-    {"answered", ", reply "},
-    {"installed", " "},
-    {"superseded", " by "},
-    {"duplicate", " "},
-}};
-
+// Info is the event's text: its type's name, then the payload, introduced as its type needs.
 std::string Info(const Event& event) {
-  const bool known = event.type > 0 && static_cast<size_t>(event.type) < kWording.size();
-  const Wording& w = kWording[known ? static_cast<size_t>(event.type) : 0];
-  return event.payload.empty() ? w.what : w.what + (w.beforePayload + event.payload);
+  const std::string what = EventName(event.type);
+  if (event.payload.empty()) return what;
+  switch (event.type) {
+    case EVENT_GRANTED:
+      return what + ", serial " + event.payload;
+    case EVENT_ANSWERED:
+      return what + ", reply " + event.payload;
+    case EVENT_SUPERSEDED:
+      return what + " by " + event.payload;
+    default:
+      return what + " " + event.payload;
+  }
 }
 
 // RecordOf reads a stored request record into a record of type R; a record that cannot be read
@@ -87,10 +80,7 @@ QxSecCm::CertEvent MakeEvent(const Event& event, const std::optional<Request>& s
 }
 
 void Warn(const std::string& text) {
-  try {
-    QxMoxLog::Log(QxMoxMsg::CreateWarn_t(QxMoxStr::String_t(text)));
-  } catch (const std::exception&) {
-  }
+  QxSecCm::Swallow([&] { QxMoxLog::Log(QxMoxMsg::CreateWarn_t(QxMoxStr::String_t(text))); });
 }
 
 }  // namespace

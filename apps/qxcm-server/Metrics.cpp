@@ -41,7 +41,7 @@ void Metrics::CountDelivered() { ++m_delivered; }
 
 std::string Metrics::Render(Store& store) const {
   // The store first: a failure there leaves nothing half-written.
-  const size_t pending = store.ListPending().size();
+  const int64_t pending = store.PendingCount();
   const int64_t waiting = store.Waiting();
   const size_t observers = store.ListObservers().size();
 

@@ -4,7 +4,6 @@
 
 #include "qxmox/Exception.h"
 #include "qxmox/Io.h"
-#include "qxmox/Log.h"
 
 namespace QxCmServer {
 
@@ -76,10 +75,7 @@ void OutboxDelivery::Work() {
     try {
       Deliver(entry);
     } catch (const std::exception& e) {
-      try {
-        QxMoxLog::Log(QxMoxMsg::CreateError_t(std::string("response delivery: ") + e.what()));
-      } catch (const std::exception&) {
-      }
+      LogError(std::string("response delivery: ") + e.what());
     }
     lock.lock();
     m_inFlight.erase(entry.id);

@@ -42,17 +42,18 @@ QxSecCm::CertRequest_ex RequestService::Record(const Request& request) {
 std::optional<std::string> RequestService::InstalledRequest(Store& store,
                                                             const QxSecCm::CertRequest_ex& report,
                                                             const std::string& peerCn) {
+  if (!peerCn.empty()) {
+    if (std::optional<std::string> id = store.LatestIssuedRequest(peerCn)) return id;
+  }
   const std::string nodename = report.GetNodename().ToUtf8();
   const std::string address = report.GetIPAddress().ToUtf8();
-  std::optional<Request> byCoreId, byName, byAddress;
+  std::optional<Request> byName, byAddress;
   const auto later = [](const std::optional<Request>& best, const Request& r) {
     return !best || r.receivedMs > best->receivedMs;
   };
   for (const Certificate& cert : store.ListCertificates()) {
     const std::optional<Request> request = store.GetRequest(cert.requestId);
     if (!request) continue;
-    if (!peerCn.empty() && request->coreId == peerCn && later(byCoreId, *request))
-      byCoreId = request;
     const QxSecCm::CertRequest_ex record = Record(*request);
     if (!nodename.empty() && record.GetNodename().ToUtf8() == nodename) {
       if (later(byName, *request)) byName = request;
@@ -60,7 +61,6 @@ std::optional<std::string> RequestService::InstalledRequest(Store& store,
       if (later(byAddress, *request)) byAddress = request;
     }
   }
-  if (byCoreId) return byCoreId->id;
   if (byName) return byName->id;
   if (byAddress) return byAddress->id;
   return std::nullopt;

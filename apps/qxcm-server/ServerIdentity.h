@@ -1,14 +1,17 @@
 // ServerIdentity: the server's CA and TLS identity in the key store.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qxmox/CharArray.h"
 #include "qxseccore/Certificate.h"
 #include "qxseccore/Key.h"
+#include "qxseccore/KeyStore.h"
 
 namespace QxCmServer {
 
@@ -33,20 +36,21 @@ class ServerIdentity {
   const QxSecCore::Key& CaKey() const { return m_caKey; }
 
   // TrustedCertificates returns the key store's trusted entries (not own entries) as PEM, the
-  // CA's certificate first, each certificate once. The list is kept while the key store file
-  // stays as it was (same file, size and modification time, last written at least two seconds
-  // earlier), since reading and parsing it costs more than issuing a certificate; any write to
-  // the key store, by this process or another, makes the next call read it again. Thread-safe.
+  // CA's certificate first, each certificate once. The list is kept while the key store's
+  // change stamp stays the same, since reading and parsing it costs more than issuing a
+  // certificate; any write to the key store, by this process or another, makes the next call
+  // read it again. Thread-safe.
   std::vector<QxMoxArray::CharArray_t> TrustedCertificates() const;
 
  private:
-  // TrustedList is the list as read, with the key store file's stamp at that moment.
+  // TrustedList is the list as read, with the key store's change stamp at that moment.
   struct TrustedList {
-    std::string stamp;
+    std::pair<int64_t, int64_t> stamp;
     std::vector<QxMoxArray::CharArray_t> pems;
   };
   std::vector<QxMoxArray::CharArray_t> ReadTrustedCertificates() const;
 
+  mutable QxSecCore::KeyStore m_store;  // the server's own connection, for reading
   QxSecCore::X509Certificate m_caCert;
   QxSecCore::Key m_caKey;
   mutable std::mutex m_trustedMutex;

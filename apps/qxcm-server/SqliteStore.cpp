@@ -374,6 +374,17 @@ std::vector<Certificate> SqliteStore::ListCertificates() {
       });
 }
 
+std::optional<std::string> SqliteStore::LatestIssuedRequest(const std::string& coreId) {
+  const std::lock_guard lock(m_impl->mutex);
+  Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
+  Sql::Statement stmt(m_impl->db,
+                      "SELECT r.id FROM requests r JOIN certificates c ON c.request_id = r.id "
+                      "WHERE r.core_id = ? ORDER BY r.received_ms DESC, r.rowid DESC LIMIT 1",
+                      "find the last certificate of a node");
+  if (!stmt.Bind(1, coreId).Step()) return std::nullopt;
+  return Str(stmt, 0);
+}
+
 bool SqliteStore::MarkInstalled(const std::string& requestId) {
   const std::lock_guard lock(m_impl->mutex);
   return m_impl->ChangeWithEvent(
@@ -446,6 +457,13 @@ OutboxState_e SqliteStore::Reschedule(int64_t id, int64_t nowMs) {
   const OutboxState_e state = m_impl->Retry(id, nowMs);
   tx.Commit();
   return state;
+}
+
+int64_t SqliteStore::PendingCount() {
+  const std::lock_guard lock(m_impl->mutex);
+  Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
+  return m_impl->Count("SELECT count(*) FROM requests WHERE status = 0",
+                       "count the pending requests");
 }
 
 int64_t SqliteStore::Waiting() {

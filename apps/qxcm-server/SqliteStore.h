@@ -31,6 +31,7 @@ class SqliteStore final : public Store {
   PutOutcome PutRequest(const Request& request) override;
   std::optional<Request> GetRequest(const std::string& id) override;
   std::vector<Request> ListPending() override;
+  int64_t PendingCount() override;
   bool Remove(const std::string& id) override;
   int RemoveAll() override;
 
@@ -41,6 +42,7 @@ class SqliteStore final : public Store {
   void Enqueue(const std::string& requestId, const std::string& destination,
                const std::string& response) override;
   std::vector<Certificate> ListCertificates() override;
+  std::optional<std::string> LatestIssuedRequest(const std::string& coreId) override;
   bool MarkInstalled(const std::string& requestId) override;
 
   std::vector<OutboxEntry> Due(int64_t nowMs, int limit) override;

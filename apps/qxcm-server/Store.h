@@ -110,6 +110,8 @@ class Store {
   virtual std::optional<Request> GetRequest(const std::string& id) = 0;
   // ListPending returns the pending requests, oldest first.
   virtual std::vector<Request> ListPending() = 0;
+  // PendingCount returns how many requests are pending.
+  virtual int64_t PendingCount() = 0;
   // Remove marks a pending request removed; false when id is not pending.
   virtual bool Remove(const std::string& id) = 0;
   // RemoveAll removes every pending request and returns how many.
@@ -129,6 +131,9 @@ class Store {
   virtual void Enqueue(const std::string& requestId, const std::string& destination,
                        const std::string& response) = 0;
   virtual std::vector<Certificate> ListCertificates() = 0;
+  // LatestIssuedRequest returns the id of the last received request of coreId that has a
+  // certificate; nothing when it has none.
+  virtual std::optional<std::string> LatestIssuedRequest(const std::string& coreId) = 0;
   // MarkInstalled records that the node installed the certificate of requestId.
   virtual bool MarkInstalled(const std::string& requestId) = 0;
 

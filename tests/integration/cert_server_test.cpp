@@ -307,7 +307,6 @@ TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
     return roots;
   };
   ASSERT_EQ(trustedRoots().size(), 1u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   ASSERT_EQ(trustedRoots().size(), 1u);
   const QxSecCore::X509Certificate otherRoot = WithHome(ServerHome(), [] {
     QxSecCore::X509Certificate cert;

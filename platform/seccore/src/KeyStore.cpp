@@ -169,6 +169,14 @@ class KeyStoreDb {
     return entry.found && (kind == 0 || entry.kind == kind);
   }
 
+  // Stamp pairs SQLite's data version, which moves with every commit of another connection, with
+  // this connection's own count of changes, which the data version leaves out.
+  std::pair<int64_t, int64_t> Stamp() {
+    Sql::Statement version(m_db, "PRAGMA data_version", "read the data version");
+    version.Step();
+    return {version.Int(0), sqlite3_total_changes64(m_db.Handle().get())};
+  }
+
   void Aliases(StringCollection& out) {
     Sql::Transaction tx(m_db, Sql::Transaction::READ);
     Sql::Statement select(m_db, "SELECT alias FROM all_entries ORDER BY alias", "read the aliases");
@@ -317,6 +325,11 @@ bool KeyStore::IsTrustedCertEntry(const String_t& alias) {
   const std::string key = AliasKey(alias);
   std::lock_guard<std::mutex> lock(m_mutex);
   return Db().Exists(key, kTrustedEntry);
+}
+
+std::pair<int64_t, int64_t> KeyStore::ChangeStamp() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return Db().Stamp();
 }
 
 void KeyStore::Aliases(StringCollection& aliases) {

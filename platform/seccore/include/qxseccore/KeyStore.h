@@ -1,8 +1,10 @@
 // KeyStore: the node's certificates and private keys, addressed by alias, in SQLite.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "qxmox/String.h"
 #include "qxseccore/Certificate.h"
@@ -58,6 +60,11 @@ class KeyStore {
   ~KeyStore();
   KeyStore(const KeyStore&) = delete;
   KeyStore& operator=(const KeyStore&) = delete;
+
+  // ChangeStamp returns a value that differs from the one an earlier call on this object
+  // returned whenever entries may have changed in between: through this object, another object
+  // or another process. Equal values mean nothing changed, so a reader may keep what it read.
+  std::pair<int64_t, int64_t> ChangeStamp();
 
   // IsCertEntry is true when any entry (own or trusted) exists under alias.
   bool IsCertEntry(const QxMoxStr::String_t& alias);
