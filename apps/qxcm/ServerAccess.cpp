@@ -3,11 +3,11 @@
 
 #include <sys/stat.h>
 
-#include <cctype>
 #include <cerrno>
 #include <iostream>
 
 #include "qxmox/Config.h"
+#include "qxmox/Net.h"
 
 namespace QxCm {
 namespace {
@@ -15,18 +15,6 @@ namespace {
 std::string ConfigValue(const char* ns, const char* key) {
   const QxMoxStr::String_t value = QxMoxConfig::ConfigNamespace_t(ns).Open().GetValue(key);
   return value.IsNull() ? std::string() : value.ToUtf8();
-}
-
-// HasPort is true for "host:digits" and "[v6]:digits".
-bool HasPort(const std::string& authority) {
-  const size_t colon = authority.rfind(':');
-  if (colon == std::string::npos || colon + 1 == authority.size()) return false;
-  const size_t bracket = authority.rfind(']');
-  if (bracket != std::string::npos && bracket > colon) return false;
-  for (size_t i = colon + 1; i < authority.size(); ++i) {
-    if (std::isdigit(static_cast<unsigned char>(authority[i])) == 0) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -47,7 +35,8 @@ std::string ServerAuthority(const ServerArgs& args) {
   std::string authority = args.server;
   if (authority.empty()) authority = ConfigValue("sec.cm.client", "CERTIFICATE_SERVER");
   if (authority.empty()) authority = "localhost";
-  if (HasPort(authority)) return authority;
+  // The URI parser reads the port as the node does, IPv6 brackets included.
+  if (QxMoxNet::URI_t(QxMoxStr::String_t("//" + authority)).GetPort() >= 0) return authority;
   const std::string port = ConfigValue("zeb.http", "PORT");
   return authority + ":" + (port.empty() ? "15080" : port);
 }

@@ -2,6 +2,22 @@
 # finish_checks. Sourced by the scripts, not run by itself; check writes to $work/out.
 
 failures=0
+
+# free_port prints a loopback TCP port that was free a moment ago.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+# json EXPRESSION: evaluates EXPRESSION on the JSON document read from standard input as "d".
+json() { python3 -c "import json, sys; d = json.load(sys.stdin); print($1)"; }
+# db_query DATABASE QUERY: the rows of a query, read by SQLite itself (not by our store), one
+# line each with the columns joined by "|".
+db_query() {
+  python3 - "$1" "$2" <<'EOF'
+import sqlite3, sys
+for row in sqlite3.connect(sys.argv[1], timeout=10).execute(sys.argv[2]):
+    print("|".join(str(v) for v in row))
+EOF
+}
 fail() {
   echo "FAIL: $*" >&2
   failures=$((failures + 1))

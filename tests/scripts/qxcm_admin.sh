@@ -22,19 +22,8 @@ cd "$work"
 # shellcheck source=checks.bash
 source "$source/tests/scripts/checks.bash"
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-# sql QUERY: one value read from the server's database by SQLite itself, not by our store.
-sql() {
-  python3 - "$QX_HOME/data/sec/cs/server.db" "$1" <<'EOF'
-import sqlite3, sys
-row = sqlite3.connect(sys.argv[1]).execute(sys.argv[2]).fetchone()
-print("" if row is None else row[0])
-EOF
-}
-# json EXPRESSION: evaluates EXPRESSION on the JSON document read from standard input as "d".
-json() { python3 -c "import json, sys; d = json.load(sys.stdin); print($1)"; }
+# sql QUERY: a value read from the server's database.
+sql() { db_query "$QX_HOME/data/sec/cs/server.db" "$1"; }
 port="$(free_port)"
 mkdir -p "$QX_HOME/etc"
 # The server's TLS listener gets a free port too, so that tests running at once never share one.

@@ -19,7 +19,7 @@ cd "$work"
 # shellcheck source=checks.bash
 source "$source/tests/scripts/checks.bash"
 
-port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+port="$(free_port)"
 mkdir -p "$QX_HOME/etc"
 printf '[sec.cm.client]\nCERTIFICATE_DEPLOYMENT_TYPE = MANUAL\nSERVER_PORT = %s\n' "$port" \
   >"$QX_HOME/etc/qx.conf"

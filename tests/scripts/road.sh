@@ -31,19 +31,8 @@ if [[ ! -x "$server_bin" || ! -x "$agent_bin" ]]; then
   exit 0
 fi
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-# json EXPRESSION: evaluates EXPRESSION on the JSON document read from standard input as "d".
-json() { python3 -c "import json, sys; d = json.load(sys.stdin); print($1)"; }
-# sql SERVER QUERY: the rows of a query on a server's database, read by SQLite itself.
-sql() {
-  python3 - "$work/$1/data/sec/cs/server.db" "$2" <<'EOF'
-import sqlite3, sys
-for row in sqlite3.connect(sys.argv[1], timeout=10).execute(sys.argv[2]):
-    print("|".join(str(v) for v in row))
-EOF
-}
+# sql SERVER QUERY: the rows of a query on a server's database.
+sql() { db_query "$work/$1/data/sec/cs/server.db" "$2"; }
 # until_true SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; status 1 when it
 # never did.
 until_true() {
