@@ -43,13 +43,41 @@ void Database::Exec(const char* sql, std::string_view action) {
   }
 }
 
+StmtPtr StatementCache::Take(std::string_view sql) {
+  const std::lock_guard lock(m_mutex);
+  const auto found = m_idle.find(std::string(sql));
+  if (found == m_idle.end() || found->second.empty()) return nullptr;
+  StmtPtr stmt = std::move(found->second.back());
+  found->second.pop_back();
+  return stmt;
+}
+
+void StatementCache::Give(std::string_view sql, StmtPtr stmt) {
+  // Reset outside the lock: it ends the statement's read of the database.
+  sqlite3_reset(stmt.get());
+  sqlite3_clear_bindings(stmt.get());
+  const std::lock_guard lock(m_mutex);
+  auto found = m_idle.find(std::string(sql));
+  if (found == m_idle.end()) {
+    if (m_idle.size() >= kMaxTexts) return;  // stmt is finalized here
+    found = m_idle.emplace(std::string(sql), std::vector<StmtPtr>()).first;
+  }
+  if (found->second.size() < kMaxCopies) found->second.push_back(std::move(stmt));
+}
+
 Statement::Statement(const Database& db, std::string_view sql, std::string_view action)
-    : m_db(db.Handle()), m_action(action) {
+    : m_db(db.Handle()), m_cache(db.m_cache), m_sql(sql), m_action(action) {
+  m_stmt = m_cache->Take(m_sql);
+  if (m_stmt) return;
   sqlite3_stmt* raw = nullptr;
   const int rc =
       sqlite3_prepare_v2(m_db.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
   m_stmt.reset(raw);
   if (rc != SQLITE_OK) Throw(m_db.get(), m_action);
+}
+
+Statement::~Statement() {
+  if (m_stmt && m_cache) m_cache->Give(m_sql, std::move(m_stmt));
 }
 
 Statement& Statement::Bind(int index, std::string_view text) {
@@ -104,9 +132,9 @@ int64_t Statement::Int(int column) const { return sqlite3_column_int64(m_stmt.ge
 Transaction::Transaction(Database& db, Kind_e kind) : m_db(db) {
   if (sqlite3_get_autocommit(m_db.Handle().get()) == 0) return;  // part of an open one
   if (kind == WRITE) {
-    m_db.Exec("BEGIN IMMEDIATE", "begin writing (take the write lock)");
+    Statement(m_db, "BEGIN IMMEDIATE", "begin writing (take the write lock)").Run();
   } else {
-    m_db.Exec("BEGIN DEFERRED", "begin reading");
+    Statement(m_db, "BEGIN DEFERRED", "begin reading").Run();
   }
   m_open = true;
 }
@@ -117,7 +145,7 @@ Transaction::~Transaction() {
 
 void Transaction::Commit() {
   if (!m_open) return;
-  m_db.Exec("COMMIT", "commit the changes");
+  Statement(m_db, "COMMIT", "commit the changes").Run();
   m_open = false;
 }
 

@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace QxSecCore::Sql {
 
@@ -20,6 +23,24 @@ struct FinalizeStmt {
 // Every statement holds a strong reference to its connection, so the connection closes only
 // after the last statement is finalized.
 using DbHandle = std::shared_ptr<sqlite3>;
+using StmtPtr = std::unique_ptr<sqlite3_stmt, FinalizeStmt>;
+
+// StatementCache keeps a connection's finished statements, reset and unbound, for the next
+// Statement with the same SQL text: preparing costs more than most of the statements it runs.
+// Safe to use from several threads.
+class StatementCache {
+ public:
+  // Take returns an idle statement prepared from sql, or null when there is none.
+  StmtPtr Take(std::string_view sql);
+  // Give keeps stmt for reuse; a cache holding enough copies of sql, or enough texts, drops it.
+  void Give(std::string_view sql, StmtPtr stmt);
+
+ private:
+  static constexpr size_t kMaxTexts = 128;
+  static constexpr size_t kMaxCopies = 4;
+  std::mutex m_mutex;
+  std::unordered_map<std::string, std::vector<StmtPtr>> m_idle;
+};
 
 // Throw throws QxMoxIo::IOException_t "Cannot <action> in <database file>: <SQLite's message
 // for db>"; action says in words what failed ("read the entries"), never the SQL.
@@ -38,15 +59,23 @@ class Database {
   const DbHandle& Handle() const { return m_db; }
 
  private:
-  explicit Database(DbHandle db) : m_db(std::move(db)) {}
+  friend class Statement;
+  explicit Database(DbHandle db)
+      : m_db(std::move(db)), m_cache(std::make_shared<StatementCache>()) {}
   DbHandle m_db;
+  std::shared_ptr<StatementCache> m_cache;
 };
 
 // Statement is one prepared statement. Parameters are numbered from 1, columns from 0. action
-// says in words what it does ("read an entry"); every failure's message names it.
+// says in words what it does ("read an entry"); every failure's message names it. A statement
+// comes from the connection's cache when one with the same SQL is idle, and goes back to it,
+// reset, when destroyed.
 class Statement {
  public:
   Statement(const Database& db, std::string_view sql, std::string_view action);
+  ~Statement();
+  Statement(Statement&&) = default;
+  Statement& operator=(Statement&&) = delete;
   Statement& Bind(int index, std::string_view text);
   Statement& Bind(int index, int64_t value);
   Statement& BindNull(int index);
@@ -61,8 +90,10 @@ class Statement {
 
  private:
   DbHandle m_db;  // declared first, so m_stmt is finalized before the connection is released
+  std::shared_ptr<StatementCache> m_cache;
+  std::string m_sql;
   std::string m_action;
-  std::unique_ptr<sqlite3_stmt, FinalizeStmt> m_stmt;
+  StmtPtr m_stmt;
 };
 
 // Transaction is BEGIN (DEFERRED for reads, IMMEDIATE for writes, which takes the write lock at
