@@ -3,11 +3,14 @@
 
 #include <cstdio>
 #include <exception>
+#include <vector>
 
 namespace QxCmServer {
 namespace {
 
 constexpr const char* kActor = "auto";
+// The most requests granted in one transaction.
+constexpr size_t kMaxGroup = 64;
 
 }  // namespace
 
@@ -48,17 +51,30 @@ void AutoGranter::Offer(const Request& request) {
 
 void AutoGranter::Run(std::stop_token stop) {
   for (;;) {
-    std::string id;
+    std::vector<std::string> ids;
     {
       std::unique_lock lock(m_mutex);
       if (!m_wake.wait(lock, stop, [this] { return !m_queue.empty(); })) return;
-      id = std::move(m_queue.front());
-      m_queue.pop_front();
+      // Everything queued meanwhile is granted together: one commit for the group.
+      while (!m_queue.empty() && ids.size() < kMaxGroup) {
+        ids.push_back(std::move(m_queue.front()));
+        m_queue.pop_front();
+      }
     }
+    const auto failed = [](const std::string& id, std::exception_ptr error) {
+      try {
+        std::rethrow_exception(error);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "qxcm-server: automatic grant of request %s failed: %s\n", id.c_str(),
+                     e.what());
+      } catch (...) {
+        std::fprintf(stderr, "qxcm-server: automatic grant of request %s failed\n", id.c_str());
+      }
+    };
     try {
-      m_decisions.Grant(id, kActor);
+      m_decisions.GrantAll(ids, kActor, failed);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "qxcm-server: automatic grant of request %s failed: %s\n", id.c_str(),
+      std::fprintf(stderr, "qxcm-server: automatic grant of %zu requests failed: %s\n", ids.size(),
                    e.what());
     }
   }

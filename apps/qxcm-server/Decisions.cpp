@@ -42,31 +42,61 @@ std::optional<Request> Decisions::Pending(const std::string& id) {
 }
 
 bool Decisions::Grant(const std::string& id, const std::string& actor) {
+  std::exception_ptr error;
+  const bool granted =
+      GrantAll({id}, actor, [&](const std::string&, std::exception_ptr e) { error = e; }).front();
+  if (error) std::rethrow_exception(error);
+  return granted;
+}
+
+std::vector<bool> Decisions::GrantAll(const std::vector<std::string>& ids, const std::string& actor,
+                                      const Failed& failed) {
   std::lock_guard lock(m_mutex);
-  const std::optional<Request> request = Pending(id);
-  if (!request) return false;
   const auto start = std::chrono::steady_clock::now();
-  QxMoxArray::CharArray_t pem;
-  m_builder.BuildCertificate(QxSecCm::CertRequest_ex(), QxMoxArray::CharArray_t(request->csr), pem,
-                             false);
-  const QxSecCore::X509Certificate issued(pem);
+  std::vector<Issue> grants;
+  std::vector<size_t> positions;  // of each grant in ids
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const std::string& id = ids[i];
+    const std::optional<Request> request = Pending(id);
+    if (!request) continue;
+    try {
+      QxMoxArray::CharArray_t pem;
+      m_builder.BuildCertificate(QxSecCm::CertRequest_ex(), QxMoxArray::CharArray_t(request->csr),
+                                 pem, false);
+      const QxSecCore::X509Certificate issued(pem);
 
-  QxSecCm::ResponseMessage response;
-  response.returnCode = QxSecCm::ResponseMessage::GRANTED;
-  response.requestId = QxMoxStr::String_t(id);
-  response.certificate = pem;
-  response.trustedCerts = m_identity.TrustedCertificates();
+      QxSecCm::ResponseMessage response;
+      response.returnCode = QxSecCm::ResponseMessage::GRANTED;
+      response.requestId = QxMoxStr::String_t(id);
+      response.certificate = pem;
+      response.trustedCerts = m_identity.TrustedCertificates();
 
-  Certificate cert;
-  cert.serial = HexSerial(issued.GetSerial().ToUtf8());
-  cert.requestId = id;
-  cert.pem = pem.ToStdString();
-  cert.notAfterMs = issued.GetNotAfter() * 1000;
-  if (!m_store.Grant(id, actor, cert, ResponseBytes(response))) return false;
-  m_metrics.CountIssued(
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  m_changed();
-  return true;
+      Certificate cert;
+      cert.serial = HexSerial(issued.GetSerial().ToUtf8());
+      cert.requestId = id;
+      cert.pem = pem.ToStdString();
+      cert.notAfterMs = issued.GetNotAfter() * 1000;
+      grants.push_back(Issue{id, actor, std::move(cert), ResponseBytes(response)});
+      positions.push_back(i);
+    } catch (...) {
+      failed(id, std::current_exception());
+    }
+  }
+  std::vector<bool> granted(ids.size(), false);
+  if (grants.empty()) return granted;
+  const std::vector<bool> stored = m_store.Grant(grants);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  bool any = false;
+  for (size_t g = 0; g < grants.size(); ++g) {
+    if (!stored[g]) continue;
+    granted[positions[g]] = true;
+    any = true;
+    // Each certificate of a group waited for the whole group's commit.
+    m_metrics.CountIssued(seconds);
+  }
+  if (any) m_changed();
+  return granted;
 }
 
 bool Decisions::Deny(const std::string& id, const std::string& actor) {

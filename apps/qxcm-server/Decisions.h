@@ -1,10 +1,12 @@
 // Decisions: granting and denying requests, by an administrator or automatically.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Metrics.h"
 #include "ServerIdentity.h"
@@ -24,9 +26,17 @@ class Decisions {
   Decisions(Store& store, const ServerIdentity& identity, Metrics& metrics,
             std::function<void()> changed);
 
+  // Failed hears of a request whose certificate could not be issued; the request stays pending.
+  using Failed = std::function<void(const std::string& id, std::exception_ptr error)>;
+
   // Grant grants request id as actor. Returns false (nothing changed) when id is not pending.
   // Throws the builder's exceptions for a CSR it refuses, and the store's.
   bool Grant(const std::string& id, const std::string& actor);
+  // GrantAll grants the requests ids as actor and stores all the grants in one transaction (one
+  // commit for the lot); returns for each whether it was granted. A CSR the builder refuses
+  // leaves its request pending and goes to failed; a store failure is thrown.
+  std::vector<bool> GrantAll(const std::vector<std::string>& ids, const std::string& actor,
+                             const Failed& failed);
   // Deny denies request id as actor; false when id is not pending.
   bool Deny(const std::string& id, const std::string& actor);
 

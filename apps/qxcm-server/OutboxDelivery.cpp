@@ -17,10 +17,9 @@ QxMoxNet::URI_t ResponseUri(std::string destination) {
   return QxMoxNet::URI_t(QxMoxStr::String_t(destination + "/msg/"));
 }
 
-// Attempt sends body to destination and returns the node's reply; nothing when the node could
+// Send sends body to destination and returns the node's reply; nothing when the node could
 // not be reached or did not answer with a reply (the one place a transport failure is mapped).
-std::optional<int32_t> Attempt(QxZebMsg::Messenger& sender, const OutboxEntry& entry,
-                               long timeoutMs) {
+std::optional<int32_t> Send(QxZebMsg::Messenger& sender, const OutboxEntry& entry, long timeoutMs) {
   try {
     QxZebMsg::OutgoingMsg msg = sender.CreateMsg(
         ResponseUri(entry.destination), QxZebMsg::OutputMsg::Options().SetTimeout(timeoutMs));
@@ -47,17 +46,20 @@ OutboxDelivery::OutboxDelivery(Store& store, QxZebMsg::Messenger sender, Metrics
       m_metrics(metrics),
       m_tuning(tuning),
       m_clock(std::move(clock)),
+      m_records([this](std::vector<DeliveryAttempt>& attempts) {
+        std::vector<OutboxState_e> states = m_store.RecordAttempts(attempts, m_clock());
+        const bool replied = std::any_of(attempts.begin(), attempts.end(),
+                                         [](const DeliveryAttempt& a) { return a.reply; });
+        if (replied && m_answered) m_answered();
+        return states;
+      }),
       m_thread("response delivery", kRetryMs) {}
 
 OutboxDelivery::~OutboxDelivery() { Stop(); }
 
 void OutboxDelivery::Deliver(const OutboxEntry& entry) {
-  const std::optional<int32_t> reply = Attempt(m_sender, entry, m_tuning.timeoutMs);
-  if (!reply) {
-    m_store.Reschedule(entry.id, m_clock());
-    return;
-  }
-  if (m_store.RecordReply(entry.id, *reply, m_clock()) == OutboxState_e::DONE &&
+  const std::optional<int32_t> reply = Send(m_sender, entry, m_tuning.timeoutMs);
+  if (m_records.Submit(DeliveryAttempt{entry.id, reply}) == OutboxState_e::DONE && reply &&
       (*reply == 0 || *reply == 3)) {
     m_metrics.CountDelivered();
   }

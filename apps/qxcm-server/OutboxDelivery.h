@@ -4,11 +4,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "Batcher.h"
 #include "DeliveryThread.h"
 #include "Metrics.h"
 #include "Store.h"
@@ -18,8 +20,9 @@ namespace QxCmServer {
 
 // OutboxDelivery sends each due outbox entry's bytes as one message to "<destination>/msg/"
 // (the node's response handler under its callback address) and records the node's reply, an
-// Int32 (Store::RecordReply), or a failed attempt when the node could not be reached or its
-// answer was not a reply (Store::Reschedule, which waits longer each time). Up to
+// Int32, or a failed attempt when the node could not be reached or its answer was not a reply
+// (which waits longer each time); attempts ending together are recorded in one transaction
+// (Store::RecordAttempts). Up to
 // Tuning::concurrency sends run at once on a pool of threads; one thread reads the store and
 // hands them out, then sleeps until the next entry is due (Store::NextDueMs), a send ends, or
 // Wake. Call Wake after enqueuing a response. The store and metrics must outlive the object.
@@ -45,6 +48,9 @@ class OutboxDelivery {
   // in the store.
   void Stop();
   void Wake() { m_thread.Wake(); }
+  // OnAnswered sets what is called after node replies are recorded (they add "answered" events,
+  // which the event delivery should send at once). Set it before Start.
+  void OnAnswered(std::function<void()> answered) { m_answered = std::move(answered); }
 
  private:
   int64_t Pass();
@@ -61,6 +67,8 @@ class OutboxDelivery {
   std::deque<OutboxEntry> m_queue;  // handed out, not yet taken by a sender
   std::set<int64_t> m_inFlight;     // ids queued or being sent
   bool m_stopping = false;
+  std::function<void()> m_answered;
+  Batcher<DeliveryAttempt, OutboxState_e> m_records;
   std::vector<std::thread> m_pool;
   DeliveryThread m_thread;  // after the members its pass uses
 };

@@ -83,7 +83,11 @@ std::string DuplicateResponse(const std::string& id) {
 
 RequestIntake::RequestIntake(Store& store, AutoGranter& granter, Metrics& metrics,
                              std::function<void()> changed)
-    : m_store(store), m_granter(granter), m_metrics(metrics), m_changed(std::move(changed)) {}
+    : m_store(store),
+      m_granter(granter),
+      m_metrics(metrics),
+      m_changed(std::move(changed)),
+      m_puts([this](std::vector<Request>& requests) { return m_store.PutRequests(requests); }) {}
 
 RequestIntake::~RequestIntake() { WaitForCalls(); }
 
@@ -92,7 +96,7 @@ int32_t RequestIntake::Take(const QxZebMsg::IncomingMsg& msg) {
     std::variant<Request, int32_t> read = Read(msg, m_store);
     if (const int32_t* refusal = std::get_if<int32_t>(&read)) return *refusal;
     const Request& request = std::get<Request>(read);
-    switch (m_store.PutRequest(request).result) {
+    switch (m_puts.Submit(request).result) {
       case PutResult_e::NEW:
         m_metrics.CountReceived();
         m_changed();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "AutoGranter.h"
+#include "Batcher.h"
 #include "Metrics.h"
 #include "Store.h"
 #include "qxzeb/Message.h"
@@ -24,8 +25,9 @@ namespace QxCmServer {
 //       never read later;
 //    0  the store could not take it now (busy, failing): the sender tries again.
 // A new request is offered to the auto granter after it is committed; changed is called after
-// each commit that adds an event or an outbox entry. Store, granter and changed must outlive
-// this handler.
+// each commit that adds an event or an outbox entry. Requests arriving together are stored in
+// one transaction, and each is answered once that has committed. Store, granter and changed must
+// outlive this handler.
 class RequestIntake : public QxZebMsg::MsgHandler {
  public:
   RequestIntake(Store& store, AutoGranter& granter, Metrics& metrics,
@@ -35,7 +37,6 @@ class RequestIntake : public QxZebMsg::MsgHandler {
   QxMoxStr::String_t GetBasePath() const override { return "/msg/"; }
   void Process(QxZebMsg::IncomingMsg& msg) override;
 
-
  private:
   int32_t Take(const QxZebMsg::IncomingMsg& msg);
 
@@ -43,6 +44,7 @@ class RequestIntake : public QxZebMsg::MsgHandler {
   AutoGranter& m_granter;
   Metrics& m_metrics;
   std::function<void()> m_changed;
+  Batcher<Request, PutOutcome> m_puts;
 };
 
 }  // namespace QxCmServer

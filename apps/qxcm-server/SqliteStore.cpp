@@ -180,6 +180,50 @@ struct SqliteStore::Impl {
     return true;
   }
 
+  // Put stores request inside the caller's transaction (PutRequests tells what it does).
+  PutOutcome Put(const Request& request) {
+    PutOutcome outcome;
+    Sql::Statement known(db, "SELECT record, csr FROM requests WHERE id = ?", "read a request");
+    if (known.Bind(1, request.id).Step()) {
+      if (known.Text(0) == request.record && known.Text(1) == request.csr) {
+        outcome.result = PutResult_e::SAME;  // nothing written
+        return outcome;
+      }
+      outcome.result = PutResult_e::DUPLICATE;
+      AddEvent(EVENT_DUPLICATE, request.id, {});
+      return outcome;
+    }
+    if (!request.coreId.empty()) {
+      Sql::Statement older(db, "SELECT id FROM requests WHERE core_id = ? AND status = 0",
+                           "find the node's pending requests");
+      older.Bind(1, request.coreId);
+      while (older.Step()) outcome.superseded.push_back(Str(older, 0));
+      for (const std::string& id : outcome.superseded) {
+        Sql::Statement(db, "UPDATE requests SET status = 4 WHERE id = ?", "supersede a request")
+            .Bind(1, id)
+            .Run();
+        AddEvent(EVENT_SUPERSEDED, id, request.id);
+      }
+    }
+    Sql::Statement(db,
+                   "INSERT INTO requests(id, installation_id, record, csr, peer_address, "
+                   "callback, core_id, common_name, received_ms, status) "
+                   "VALUES(?,?,?,?,?,?,?,?,?,0)",
+                   "store a request")
+        .Bind(1, request.id)
+        .Bind(2, request.installationId)
+        .Bind(3, request.record)
+        .Bind(4, request.csr)
+        .Bind(5, request.peerAddress)
+        .Bind(6, request.callback)
+        .Bind(7, request.coreId)
+        .Bind(8, request.commonName)
+        .Bind(9, request.receivedMs)
+        .Run();
+    AddEvent(EVENT_RECEIVED, request.id, {});
+    return outcome;
+  }
+
   // Retry counts a failed attempt at entry id and schedules the next one, or gives it up.
   OutboxState_e Retry(int64_t id, int64_t nowMs) {
     Sql::Statement read(db, "SELECT attempts FROM outbox WHERE id = ? AND state = 0",
@@ -190,7 +234,8 @@ struct SqliteStore::Impl {
     int64_t wait = options.firstWaitMs;
     for (int i = 1; i < attempts && wait < options.maxWaitMs; ++i) wait *= 2;
     wait = std::min(wait, options.maxWaitMs);
-    Sql::Statement(db, "UPDATE outbox SET attempts = ?, next_attempt_ms = ?, state = ? WHERE id = ?",
+    Sql::Statement(db,
+                   "UPDATE outbox SET attempts = ?, next_attempt_ms = ?, state = ? WHERE id = ?",
                    "reschedule a response")
         .Bind(1, int64_t{attempts})
         .Bind(2, nowMs + wait)
@@ -200,11 +245,37 @@ struct SqliteStore::Impl {
     return giveUp ? OutboxState_e::GIVEN_UP : OutboxState_e::RETRY;
   }
 
+  // Answered records the node's reply to outbox entry id inside the caller's transaction.
+  OutboxState_e Answered(int64_t id, int reply, int64_t nowMs) {
+    Sql::Statement read(db, "SELECT request_id FROM outbox WHERE id = ? AND state = 0",
+                        "read an outbox entry");
+    if (!read.Bind(1, id).Step()) return OutboxState_e::DONE;  // answered already
+    const std::string requestId = Str(read, 0);
+    Sql::Statement(db, "UPDATE outbox SET last_reply = ? WHERE id = ?", "record a reply")
+        .Bind(1, int64_t{reply})
+        .Bind(2, id)
+        .Run();
+    AddEvent(EVENT_ANSWERED, requestId, std::to_string(reply));
+    if (reply != 0 && reply != 3 && reply != 5 && reply != 6) return Retry(id, nowMs);
+    const bool done = reply == 0 || reply == 3;
+    Sql::Statement(db, "UPDATE outbox SET state = ?, attempts = attempts + 1 WHERE id = ?",
+                   "finish a response")
+        .Bind(1, int64_t{done ? kDone : kGivenUp})
+        .Bind(2, id)
+        .Run();
+    if (done) {
+      Sql::Statement(db, "UPDATE certificates SET delivered = 1 WHERE request_id = ?",
+                     "mark a certificate delivered")
+          .Bind(1, requestId)
+          .Run();
+    }
+    return done ? OutboxState_e::DONE : OutboxState_e::GIVEN_UP;
+  }
+
   // ChangeWithEvent runs sql with key as its one parameter in a transaction of its own and,
   // when it changed a row, adds an event of type (none for 0) for key; false when nothing
   // changed.
-  bool ChangeWithEvent(const char* sql, std::string_view action, const std::string& key,
-                       int type) {
+  bool ChangeWithEvent(const char* sql, std::string_view action, const std::string& key, int type) {
     Sql::Transaction tx(db, Sql::Transaction::WRITE);
     if (Sql::Statement(db, sql, action).Bind(1, key).Run() == 0) return false;
     if (type != 0) AddEvent(type, key, {});
@@ -215,8 +286,9 @@ struct SqliteStore::Impl {
   // ReadAll runs the query sql in a read transaction, with bind setting its parameters, and
   // returns read(statement) for every row.
   template <class Read, class Bind = void (*)(Sql::Statement&)>
-  auto ReadAll(std::string_view sql, std::string_view action, Read read,
-               Bind bind = [](Sql::Statement&) {}) {
+  auto ReadAll(
+      std::string_view sql, std::string_view action, Read read,
+      Bind bind = [](Sql::Statement&) {}) {
     Sql::Transaction tx(db, Sql::Transaction::READ);
     Sql::Statement stmt(db, sql, action);
     bind(stmt);
@@ -243,58 +315,20 @@ SqliteStore::SqliteStore(const std::string& path, const Options& options)
 
 SqliteStore::~SqliteStore() = default;
 
-PutOutcome SqliteStore::PutRequest(const Request& request) {
+std::vector<PutOutcome> SqliteStore::PutRequests(const std::vector<Request>& requests) {
   const std::lock_guard lock(m_impl->mutex);
-  auto& db = m_impl->db;
-  Sql::Transaction tx(db, Sql::Transaction::WRITE);
-  PutOutcome outcome;
-  Sql::Statement known(db, "SELECT record, csr FROM requests WHERE id = ?", "read a request");
-  if (known.Bind(1, request.id).Step()) {
-    if (known.Text(0) == request.record && known.Text(1) == request.csr) {
-      outcome.result = PutResult_e::SAME;
-      return outcome;  // nothing written: the transaction rolls back empty
-    }
-    outcome.result = PutResult_e::DUPLICATE;
-    m_impl->AddEvent(EVENT_DUPLICATE, request.id, {});
-    tx.Commit();
-    return outcome;
-  }
-  if (!request.coreId.empty()) {
-    Sql::Statement older(db, "SELECT id FROM requests WHERE core_id = ? AND status = 0",
-                         "find the node's pending requests");
-    older.Bind(1, request.coreId);
-    while (older.Step()) outcome.superseded.push_back(Str(older, 0));
-    for (const std::string& id : outcome.superseded) {
-      Sql::Statement(db, "UPDATE requests SET status = 4 WHERE id = ?", "supersede a request")
-          .Bind(1, id)
-          .Run();
-      m_impl->AddEvent(EVENT_SUPERSEDED, id, request.id);
-    }
-  }
-  Sql::Statement(db,
-                 "INSERT INTO requests(id, installation_id, record, csr, peer_address, callback, "
-                 "core_id, common_name, received_ms, status) VALUES(?,?,?,?,?,?,?,?,?,0)",
-                 "store a request")
-      .Bind(1, request.id)
-      .Bind(2, request.installationId)
-      .Bind(3, request.record)
-      .Bind(4, request.csr)
-      .Bind(5, request.peerAddress)
-      .Bind(6, request.callback)
-      .Bind(7, request.coreId)
-      .Bind(8, request.commonName)
-      .Bind(9, request.receivedMs)
-      .Run();
-  m_impl->AddEvent(EVENT_RECEIVED, request.id, {});
+  Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
+  std::vector<PutOutcome> outcomes;
+  outcomes.reserve(requests.size());
+  for (const Request& request : requests) outcomes.push_back(m_impl->Put(request));
   tx.Commit();
-  return outcome;
+  return outcomes;
 }
 
 std::optional<Request> SqliteStore::GetRequest(const std::string& id) {
   const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
-  Sql::Statement stmt(m_impl->db, std::string(kRequestColumns) + "WHERE id = ?",
-                      "read a request");
+  Sql::Statement stmt(m_impl->db, std::string(kRequestColumns) + "WHERE id = ?", "read a request");
   if (!stmt.Bind(1, id).Step()) return std::nullopt;
   return ReadRequest(stmt);
 }
@@ -326,23 +360,32 @@ int SqliteStore::RemoveAll() {
   return static_cast<int>(ids.size());
 }
 
-bool SqliteStore::Grant(const std::string& id, const std::string& actor, const Certificate& cert,
-                        const std::string& response) {
+std::vector<bool> SqliteStore::Grant(const std::vector<Issue>& grants) {
   const std::lock_guard lock(m_impl->mutex);
   auto& db = m_impl->db;
   Sql::Transaction tx(db, Sql::Transaction::WRITE);
-  if (!m_impl->Decide(id, RequestStatus_e::GRANTED, kGranted, actor, response)) return false;
-  Sql::Statement(db,
-                 "INSERT INTO certificates(serial, request_id, pem, not_after_ms) VALUES(?,?,?,?)",
-                 "store a certificate")
-      .Bind(1, cert.serial)
-      .Bind(2, id)
-      .Bind(3, cert.pem)
-      .Bind(4, cert.notAfterMs)
-      .Run();
-  m_impl->AddEvent(EVENT_GRANTED, id, cert.serial);
+  std::vector<bool> granted;
+  granted.reserve(grants.size());
+  for (const Issue& grant : grants) {
+    const std::string& id = grant.requestId;
+    if (!m_impl->Decide(id, RequestStatus_e::GRANTED, kGranted, grant.actor, grant.response)) {
+      granted.push_back(false);
+      continue;
+    }
+    Sql::Statement(db,
+                   "INSERT INTO certificates(serial, request_id, pem, not_after_ms) "
+                   "VALUES(?,?,?,?)",
+                   "store a certificate")
+        .Bind(1, grant.cert.serial)
+        .Bind(2, id)
+        .Bind(3, grant.cert.pem)
+        .Bind(4, grant.cert.notAfterMs)
+        .Run();
+    m_impl->AddEvent(EVENT_GRANTED, id, grant.cert.serial);
+    granted.push_back(true);
+  }
   tx.Commit();
-  return true;
+  return granted;
 }
 
 bool SqliteStore::Deny(const std::string& id, const std::string& actor,
@@ -369,8 +412,8 @@ std::vector<Certificate> SqliteStore::ListCertificates() {
       "SELECT serial, request_id, pem, not_after_ms, delivered, installed FROM certificates "
       "ORDER BY rowid",
       "list the certificates", [](const Sql::Statement& stmt) {
-        return Certificate{Str(stmt, 0), Str(stmt, 1), Str(stmt, 2), stmt.Int(3),
-                           stmt.Int(4) != 0, stmt.Int(5) != 0};
+        return Certificate{Str(stmt, 0), Str(stmt, 1),     Str(stmt, 2),
+                           stmt.Int(3),  stmt.Int(4) != 0, stmt.Int(5) != 0};
       });
 }
 
@@ -399,8 +442,9 @@ std::vector<OutboxEntry> SqliteStore::Due(int64_t nowMs, int limit) {
       "FROM outbox WHERE state = 0 AND next_attempt_ms <= ? ORDER BY next_attempt_ms, id LIMIT ?",
       "list the responses due",
       [](const Sql::Statement& stmt) {
-        OutboxEntry e{stmt.Int(0), Str(stmt, 1), Str(stmt, 2), Str(stmt, 3),
-                      static_cast<int>(stmt.Int(4)), stmt.Int(5), std::nullopt};
+        OutboxEntry e{
+            stmt.Int(0), Str(stmt, 1), Str(stmt, 2), Str(stmt, 3), static_cast<int>(stmt.Int(4)),
+            stmt.Int(5), std::nullopt};
         if (!stmt.IsNull(6)) e.lastReply = static_cast<int>(stmt.Int(6));
         return e;
       },
@@ -416,47 +460,18 @@ std::optional<int64_t> SqliteStore::NextDueMs() {
   return stmt.Int(0);
 }
 
-OutboxState_e SqliteStore::RecordReply(int64_t id, int reply, int64_t nowMs) {
-  const std::lock_guard lock(m_impl->mutex);
-  auto& db = m_impl->db;
-  Sql::Transaction tx(db, Sql::Transaction::WRITE);
-  Sql::Statement read(db, "SELECT request_id FROM outbox WHERE id = ? AND state = 0",
-                      "read an outbox entry");
-  if (!read.Bind(1, id).Step()) return OutboxState_e::DONE;  // answered already
-  const std::string requestId = Str(read, 0);
-  Sql::Statement(db, "UPDATE outbox SET last_reply = ? WHERE id = ?", "record a reply")
-      .Bind(1, int64_t{reply})
-      .Bind(2, id)
-      .Run();
-  m_impl->AddEvent(EVENT_ANSWERED, requestId, std::to_string(reply));
-  OutboxState_e state;
-  if (reply == 0 || reply == 3 || reply == 5 || reply == 6) {
-    const bool done = reply == 0 || reply == 3;
-    Sql::Statement(db, "UPDATE outbox SET state = ?, attempts = attempts + 1 WHERE id = ?",
-                   "finish a response")
-        .Bind(1, int64_t{done ? kDone : kGivenUp})
-        .Bind(2, id)
-        .Run();
-    if (done) {
-      Sql::Statement(db, "UPDATE certificates SET delivered = 1 WHERE request_id = ?",
-                     "mark a certificate delivered")
-          .Bind(1, requestId)
-          .Run();
-    }
-    state = done ? OutboxState_e::DONE : OutboxState_e::GIVEN_UP;
-  } else {
-    state = m_impl->Retry(id, nowMs);
-  }
-  tx.Commit();
-  return state;
-}
-
-OutboxState_e SqliteStore::Reschedule(int64_t id, int64_t nowMs) {
+std::vector<OutboxState_e> SqliteStore::RecordAttempts(const std::vector<DeliveryAttempt>& attempts,
+                                                       int64_t nowMs) {
   const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
-  const OutboxState_e state = m_impl->Retry(id, nowMs);
+  std::vector<OutboxState_e> states;
+  states.reserve(attempts.size());
+  for (const DeliveryAttempt& attempt : attempts) {
+    states.push_back(attempt.reply ? m_impl->Answered(attempt.id, *attempt.reply, nowMs)
+                                   : m_impl->Retry(attempt.id, nowMs));
+  }
   tx.Commit();
-  return state;
+  return states;
 }
 
 int64_t SqliteStore::PendingCount() {
@@ -548,8 +563,8 @@ void SqliteStore::AddObserver(const std::string& callback, int64_t nowMs) {
 
 bool SqliteStore::RemoveObserver(const std::string& callback) {
   const std::lock_guard lock(m_impl->mutex);
-  return m_impl->ChangeWithEvent("DELETE FROM observers WHERE callback = ?",
-                                 "remove an observer", callback, 0);
+  return m_impl->ChangeWithEvent("DELETE FROM observers WHERE callback = ?", "remove an observer",
+                                 callback, 0);
 }
 
 std::vector<Observer> SqliteStore::ListObservers() {

@@ -28,17 +28,18 @@ class SqliteStore final : public Store {
   SqliteStore(const std::string& path, const Options& options);
   ~SqliteStore() override;
 
-  PutOutcome PutRequest(const Request& request) override;
+  using Store::Grant;
+  using Store::PutRequest;
+
+  std::vector<PutOutcome> PutRequests(const std::vector<Request>& requests) override;
   std::optional<Request> GetRequest(const std::string& id) override;
   std::vector<Request> ListPending() override;
   int64_t PendingCount() override;
   bool Remove(const std::string& id) override;
   int RemoveAll() override;
 
-  bool Grant(const std::string& id, const std::string& actor, const Certificate& cert,
-             const std::string& response) override;
-  bool Deny(const std::string& id, const std::string& actor,
-            const std::string& response) override;
+  std::vector<bool> Grant(const std::vector<Issue>& grants) override;
+  bool Deny(const std::string& id, const std::string& actor, const std::string& response) override;
   void Enqueue(const std::string& requestId, const std::string& destination,
                const std::string& response) override;
   std::vector<Certificate> ListCertificates() override;
@@ -47,8 +48,8 @@ class SqliteStore final : public Store {
 
   std::vector<OutboxEntry> Due(int64_t nowMs, int limit) override;
   std::optional<int64_t> NextDueMs() override;
-  OutboxState_e RecordReply(int64_t id, int reply, int64_t nowMs) override;
-  OutboxState_e Reschedule(int64_t id, int64_t nowMs) override;
+  std::vector<OutboxState_e> RecordAttempts(const std::vector<DeliveryAttempt>& attempts,
+                                            int64_t nowMs) override;
   int64_t Waiting() override;
 
   std::vector<Event> EventsSince(int64_t number, int limit) override;

@@ -32,9 +32,9 @@ enum EventType_e {
 // EventName returns the word for an event type code ("received" for 1 ... "duplicate" for 8),
 // "unknown" for any other value: the one list of names the server and qxcm print.
 inline const char* EventName(int type) {
-  static constexpr const char* kNames[] = {"unknown",  "received",  "granted",    "denied",
-                                           "removed",  "answered",  "installed",  "superseded",
-                                           "duplicate"};
+  static constexpr const char* kNames[] = {"unknown",   "received",   "granted",
+                                           "denied",    "removed",    "answered",
+                                           "installed", "superseded", "duplicate"};
   return type > 0 && type < static_cast<int>(std::size(kNames)) ? kNames[type] : "unknown";
 }
 
@@ -47,7 +47,7 @@ struct Request {
   std::string callback;        // the node's callback address (X-Qx-From)
   std::string coreId;          // the node's core id; a node never has two pending requests
   std::string commonName;
-  int64_t receivedMs = 0;      // reception time, milliseconds since the epoch
+  int64_t receivedMs = 0;  // reception time, milliseconds since the epoch
   RequestStatus_e status = RequestStatus_e::PENDING;
 };
 
@@ -92,6 +92,20 @@ struct Event {
   std::string payload;
 };
 
+// One grant: the certificate issued for requestId by actor and the response carrying it.
+struct Issue {
+  std::string requestId;
+  std::string actor;
+  Certificate cert;
+  std::string response;
+};
+
+// How one delivery attempt at an outbox entry ended: the node's reply, or none.
+struct DeliveryAttempt {
+  int64_t id = 0;
+  std::optional<int> reply;
+};
+
 struct Observer {
   std::string callback;
   int64_t registeredMs = 0;
@@ -104,9 +118,11 @@ class Store {
   virtual ~Store() = default;
 
   // ---- Requests ----
-  // PutRequest stores request as pending unless its id is known (SAME or DUPLICATE). A new
-  // request supersedes the pending requests of the same core id.
-  virtual PutOutcome PutRequest(const Request& request) = 0;
+  // PutRequests stores each request as pending unless its id is known (SAME or DUPLICATE), in
+  // order, all in one transaction; one outcome per request. A new request supersedes the
+  // pending requests of the same core id.
+  virtual std::vector<PutOutcome> PutRequests(const std::vector<Request>& requests) = 0;
+  PutOutcome PutRequest(const Request& request) { return PutRequests({request}).front(); }
   virtual std::optional<Request> GetRequest(const std::string& id) = 0;
   // ListPending returns the pending requests, oldest first.
   virtual std::vector<Request> ListPending() = 0;
@@ -118,11 +134,14 @@ class Store {
   virtual int RemoveAll() = 0;
 
   // ---- Decisions ----
-  // Grant records the grant by actor, stores the certificate and enqueues response to the
-  // request's callback address, all at once; false (nothing changed) when the request is not
-  // pending.
-  virtual bool Grant(const std::string& id, const std::string& actor, const Certificate& cert,
-                     const std::string& response) = 0;
+  // Grant records each grant by its actor, stores its certificate and enqueues its response to
+  // the request's callback address, all in one transaction; one result per grant, false
+  // (nothing changed for it) when its request is not pending.
+  virtual std::vector<bool> Grant(const std::vector<Issue>& grants) = 0;
+  bool Grant(const std::string& id, const std::string& actor, const Certificate& cert,
+             const std::string& response) {
+    return Grant(std::vector<Issue>{{id, actor, cert, response}}).front();
+  }
   // Deny records the denial by actor and enqueues response (code 2) at once; false when the
   // request is not pending.
   virtual bool Deny(const std::string& id, const std::string& actor,
@@ -142,12 +161,19 @@ class Store {
   virtual std::vector<OutboxEntry> Due(int64_t nowMs, int limit) = 0;
   // NextDueMs returns the earliest next attempt time of a waiting entry.
   virtual std::optional<int64_t> NextDueMs() = 0;
-  // RecordReply records the node's reply to entry id: 0 and 3 finish it (the certificate is
-  // delivered), 5 and 6 give it up, others reschedule it as Reschedule does.
-  virtual OutboxState_e RecordReply(int64_t id, int reply, int64_t nowMs) = 0;
-  // Reschedule counts a failed attempt and waits longer each time; after the last allowed
-  // attempt the entry is given up.
-  virtual OutboxState_e Reschedule(int64_t id, int64_t nowMs) = 0;
+  // RecordAttempts records how attempts at outbox entries ended, all in one transaction; one
+  // state per attempt. A reply of 0 or 3 finishes its entry (the certificate is delivered), 5
+  // and 6 give it up, others reschedule it. An attempt without a reply (the node unreachable)
+  // counts as failed: the entry waits longer each time, and after the last allowed attempt it is
+  // given up.
+  virtual std::vector<OutboxState_e> RecordAttempts(const std::vector<DeliveryAttempt>& attempts,
+                                                    int64_t nowMs) = 0;
+  OutboxState_e RecordReply(int64_t id, int reply, int64_t nowMs) {
+    return RecordAttempts({{id, reply}}, nowMs).front();
+  }
+  OutboxState_e Reschedule(int64_t id, int64_t nowMs) {
+    return RecordAttempts({{id, std::nullopt}}, nowMs).front();
+  }
   // Waiting returns how many entries wait for delivery.
   virtual int64_t Waiting() = 0;
 

@@ -1,6 +1,7 @@
 // The certificate server's SQLite store: the resend, duplicate and supersede rules, decisions
 // and their responses written together, the outbox's retries, events in order, and what
-// survives a reopen or a SIGKILL in the middle of a burst of grants.
+// survives a reopen or a SIGKILL in the middle of a burst of grants; writes of many threads
+// grouped into one transaction.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -17,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "Batcher.h"
 #include "RecordSamples.h"
 #include "SqliteStore.h"
 #include "TestHome.h"
@@ -129,6 +132,64 @@ TEST_F(ServerStoreTest, RequestsResendDuplicateSupersedeAndRemove) {
   EXPECT_EQ(store.EventsSince(0, 2).size(), 2u);
 }
 
+TEST_F(ServerStoreTest, WritesOfManyThreadsAreGroupedAndEachGetsItsOwnOutcome) {
+  SqliteStore store(Path());
+  // Within one group, a resend of a request stored earlier in the group is the same request.
+  Request x = MakeRequest("req-x", "node-x", 1);
+  Request other = x;
+  other.csr += "x";
+  std::vector<PutOutcome> outcomes = store.PutRequests({x, x, other});
+  ASSERT_EQ(outcomes.size(), 3u);
+  EXPECT_EQ(outcomes[0].result, PutResult_e::NEW);
+  EXPECT_EQ(outcomes[1].result, PutResult_e::SAME);
+  EXPECT_EQ(outcomes[2].result, PutResult_e::DUPLICATE);
+
+  // Threads submitting at once are stored in fewer transactions than there are threads, and
+  // each learns its own request's outcome.
+  std::atomic<int> groups{0};
+  std::atomic<bool> failNext{false};
+  Batcher<Request, PutOutcome> puts([&](std::vector<Request>& requests) {
+    ++groups;
+    if (failNext.exchange(false)) throw std::runtime_error("disk full");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a slow commit
+    return store.PutRequests(requests);
+  });
+  constexpr int kThreads = 16;
+  std::vector<PutResult_e> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      const int n = i % 8;  // two threads per request: one stores it, the other finds it
+      results[i] =
+          puts.Submit(MakeRequest("req-" + std::to_string(n), "node" + std::to_string(n), n + 2))
+              .result;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_LT(groups.load(), kThreads);
+  EXPECT_EQ(std::count(results.begin(), results.end(), PutResult_e::NEW), 8);
+  EXPECT_EQ(std::count(results.begin(), results.end(), PutResult_e::SAME), 8);
+  EXPECT_EQ(store.PendingCount(), 9);  // req-x and the eight
+
+  // A group that fails fails for each of its callers, and the next group runs.
+  failNext = true;
+  EXPECT_THROW(puts.Submit(MakeRequest("req-y", "node-y", 20)), std::runtime_error);
+  EXPECT_EQ(puts.Submit(MakeRequest("req-y", "node-y", 20)).result, PutResult_e::NEW);
+
+  // A group of grants: one per request, the one not pending changes nothing.
+  const std::vector<bool> granted = store.Grant({{"req-0", "auto", {"0A", "", "pem0", 0}, "r0"},
+                                                 {"req-x", "auto", {"0B", "", "pem1", 0}, "r1"},
+                                                 {"nobody", "auto", {"0C", "", "pem2", 0}, "r2"}});
+  EXPECT_EQ(granted, (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(store.ListCertificates().size(), 2u);
+  EXPECT_EQ(store.Waiting(), 2);
+  // Replies and failed attempts recorded together.
+  const std::vector<OutboxEntry> due = store.Due(INT64_MAX, 10);
+  ASSERT_EQ(due.size(), 2u);
+  EXPECT_EQ(store.RecordAttempts({{due[0].id, 0}, {due[1].id, std::nullopt}}, 0),
+            (std::vector<OutboxState_e>{OutboxState_e::DONE, OutboxState_e::RETRY}));
+}
+
 TEST_F(ServerStoreTest, DecisionsEnqueueTheirResponsesAndTheOutboxRetriesWithGrowingWaits) {
   SqliteStore::Options options;
   options.maxAttempts = 4;
@@ -168,7 +229,7 @@ TEST_F(ServerStoreTest, DecisionsEnqueueTheirResponsesAndTheOutboxRetriesWithGro
   const int64_t id1 = byRequest["r1"].id;
   EXPECT_EQ(store.Reschedule(id1, now), OutboxState_e::RETRY);
   EXPECT_LE(store.NextDueMs().value_or(INT64_MAX), now);  // r2 and r3 are due
-  EXPECT_EQ(store.Due(now + 999, 10).size(), 2u);  // r1 waits 1 s
+  EXPECT_EQ(store.Due(now + 999, 10).size(), 2u);         // r1 waits 1 s
   EXPECT_EQ(store.Reschedule(id1, now), OutboxState_e::RETRY);
   EXPECT_EQ(store.Due(now + 1999, 10).size(), 2u);  // then 2 s
   EXPECT_EQ(store.RecordReply(id1, 1, now), OutboxState_e::RETRY);
@@ -191,10 +252,9 @@ TEST_F(ServerStoreTest, DecisionsEnqueueTheirResponsesAndTheOutboxRetriesWithGro
   EXPECT_EQ(store.NextDueMs(), std::nullopt);
 
   const auto events = store.EventsSince(0, 100);
-  EXPECT_EQ(TypesOf(events),
-            (std::vector<int>{EVENT_RECEIVED, EVENT_RECEIVED, EVENT_RECEIVED, EVENT_GRANTED,
-                              EVENT_DENIED, EVENT_ANSWERED, EVENT_ANSWERED, EVENT_INSTALLED,
-                              EVENT_ANSWERED}));
+  EXPECT_EQ(TypesOf(events), (std::vector<int>{EVENT_RECEIVED, EVENT_RECEIVED, EVENT_RECEIVED,
+                                               EVENT_GRANTED, EVENT_DENIED, EVENT_ANSWERED,
+                                               EVENT_ANSWERED, EVENT_INSTALLED, EVENT_ANSWERED}));
   EXPECT_EQ(events[3].payload, "0A");
   EXPECT_EQ(events[5].payload, "1");
   EXPECT_EQ(events[8].payload, "5");

@@ -1,0 +1,90 @@
+// Batcher: many threads' writes through one transaction, so that one commit (one fsync) makes a
+// whole group of them durable.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace QxCmServer {
+
+// Batcher<Item, Result> hands items to run in groups. Submit blocks until its item has been run
+// and returns its result, or throws what run threw for the group. The first caller that finds no
+// group running becomes the runner: it runs every item waiting (up to maxGroup at a time) until
+// its own is done, then hands the role on. Items that arrive while a group runs wait for the
+// next group, so under load each commit carries many items, and a lone caller is run at once.
+// run gets the items in the order they were submitted and must return one result per item.
+template <class Item, class Result>
+class Batcher {
+ public:
+  using Run = std::function<std::vector<Result>(std::vector<Item>&)>;
+
+  explicit Batcher(Run run, size_t maxGroup = 64) : m_run(std::move(run)), m_maxGroup(maxGroup) {}
+  Batcher(const Batcher&) = delete;
+  Batcher& operator=(const Batcher&) = delete;
+
+  Result Submit(Item item) {
+    Slot slot{std::move(item), std::nullopt, nullptr, false};
+    std::unique_lock lock(m_mutex);
+    m_waiting.push_back(&slot);
+    while (!slot.done) {
+      if (m_running) {
+        m_finished.wait(lock);
+        continue;
+      }
+      m_running = true;
+      while (!slot.done) RunGroup(lock);
+      m_running = false;
+      m_finished.notify_all();  // a waiter takes over the items still waiting
+    }
+    if (slot.error) std::rethrow_exception(slot.error);
+    return std::move(*slot.result);
+  }
+
+ private:
+  struct Slot {
+    Item item;
+    std::optional<Result> result;
+    std::exception_ptr error;
+    bool done = false;
+  };
+
+  // RunGroup runs the oldest waiting items with the lock released and marks them done.
+  void RunGroup(std::unique_lock<std::mutex>& lock) {
+    std::vector<Slot*> group;
+    while (!m_waiting.empty() && group.size() < m_maxGroup) {
+      group.push_back(m_waiting.front());
+      m_waiting.pop_front();
+    }
+    lock.unlock();
+    std::vector<Item> items;
+    items.reserve(group.size());
+    for (Slot* slot : group) items.push_back(std::move(slot->item));
+    try {
+      std::vector<Result> results = m_run(items);
+      if (results.size() != group.size()) throw std::logic_error("a batch lost results");
+      for (size_t i = 0; i < group.size(); ++i) group[i]->result = std::move(results[i]);
+    } catch (...) {
+      for (Slot* slot : group) slot->error = std::current_exception();
+    }
+    lock.lock();
+    for (Slot* slot : group) slot->done = true;
+    m_finished.notify_all();
+  }
+
+  Run m_run;
+  size_t m_maxGroup;
+  std::mutex m_mutex;
+  std::condition_variable m_finished;
+  std::deque<Slot*> m_waiting;
+  bool m_running = false;
+};
+
+}  // namespace QxCmServer
