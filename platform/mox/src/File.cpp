@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 #include "qxmox/Exception.h"
 #include "qxmox/Io.h"
@@ -91,6 +92,22 @@ void Fd_t::Reset() {
 bool Fd_t::Close() {
   const int fd = Release();
   return fd < 0 || ::close(fd) == 0 || errno == EINTR;
+}
+
+std::optional<FileStamp> FileStamp::Of(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  const auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+bool FileStamp::IsSettled() const {
+  // The wall clock, as the file system stamps with it; a clock set back only rereads sooner.
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const int64_t nowNs = int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+  constexpr int64_t kSettledNs = 2000000000;
+  return nowNs - modifiedNs >= kSettledNs && nowNs - changedNs >= kSettledNs;
 }
 
 }  // namespace QxMoxIo

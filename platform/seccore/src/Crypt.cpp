@@ -2,6 +2,8 @@
 #include <openssl/crypto.h>
 
 #include <array>
+#include <mutex>
+#include <optional>
 
 #include "qxmox/Config.h"
 #include "qxmox/Io.h"
@@ -25,14 +27,8 @@ std::string KeyFilePath(const std::string& configured) {
       .ToUtf8();
 }
 
-// PlatformKey returns the key bytes and whether they came from the key file.
-std::pair<Key, bool> PlatformKey() {
-  const QxMoxArray::CharArray_t configured =
-      QxMoxConfig::ConfigNamespace_t("sec.core").Open().GetAttrValue("PLATFORM_KEY_FILE");
-  if (configured.IsEmpty())
-    return {Key(Key::TYPE_SYMMETRIC, kBuiltInKey.data(), kBuiltInKey.size()), false};
-
-  const std::string path = KeyFilePath(configured.ToStdString());
+// ReadKeyFile reads the 32 key bytes of the file at path.
+Key ReadKeyFile(const std::string& path) {
   QxMoxIo::FileInputStream_t in(path);
   // One byte more than a key shows a file that is too long without reading all of it.
   std::array<unsigned char, kPlatformKeySize + 1> bytes{};
@@ -50,7 +46,43 @@ std::pair<Key, bool> PlatformKey() {
   }
   Key key(Key::TYPE_SYMMETRIC, bytes.data(), kPlatformKeySize);
   OPENSSL_cleanse(bytes.data(), bytes.size());
-  return {key, true};
+  return key;
+}
+
+// CachedKeyFile returns the key of the file at path, read again only when the file's stamp
+// changed or is not settled: every message a server enciphers or deciphers needs the key.
+Key CachedKeyFile(const std::string& path) {
+  struct Cache {
+    std::mutex mutex;
+    std::string path;
+    QxMoxIo::FileStamp stamp;
+    std::optional<Key> key;
+  };
+  static Cache cache;
+  const std::optional<QxMoxIo::FileStamp> stamp = QxMoxIo::FileStamp::Of(path);
+  const bool cacheable = stamp && stamp->IsSettled();
+  if (cacheable) {
+    std::lock_guard lock(cache.mutex);
+    if (cache.key && cache.path == path && cache.stamp == *stamp) return *cache.key;
+  }
+  Key key = ReadKeyFile(path);
+  std::lock_guard lock(cache.mutex);
+  cache.key.reset();
+  if (cacheable) {
+    cache.path = path;
+    cache.stamp = *stamp;
+    cache.key = key;
+  }
+  return key;
+}
+
+// PlatformKey returns the key bytes and whether they came from the key file.
+std::pair<Key, bool> PlatformKey() {
+  const QxMoxArray::CharArray_t configured =
+      QxMoxConfig::ConfigNamespace_t("sec.core").Open().GetAttrValue("PLATFORM_KEY_FILE");
+  if (configured.IsEmpty())
+    return {Key(Key::TYPE_SYMMETRIC, kBuiltInKey.data(), kBuiltInKey.size()), false};
+  return {CachedKeyFile(KeyFilePath(configured.ToStdString())), true};
 }
 
 }  // namespace

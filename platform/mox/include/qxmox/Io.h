@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -141,6 +142,26 @@ const char* FileTypeName(mode_t mode);
 // into a plain file. A path that is absent or cannot be looked at passes (writing beside it then
 // fails with the system's reason).
 void CheckReplaceable(const std::string& path);
+
+// FileStamp identifies one version of a file: its device, inode, size and modification and
+// status-change times. A file replaced (renamed over) or rewritten gets another stamp, except
+// that two writes within one tick of the file system's clock can leave the same times; so an
+// unchanged stamp proves an unchanged file only once IsSettled. Caches of file contents keep the
+// stamp they read under and read again when it differs or is not settled.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
+
+  // Of returns the stamp of the file at path (following a symbolic link); nothing when it
+  // cannot be looked at.
+  static std::optional<FileStamp> Of(const std::string& path);
+  // IsSettled tells whether the file's last change is two seconds old or older.
+  bool IsSettled() const;
+  bool operator==(const FileStamp&) const = default;
+};
 
 // IfMissing_e says what OpenRegularFile does when the path does not exist.
 enum class IfMissing_e { THROW, RETURN_INVALID };
