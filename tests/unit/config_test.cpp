@@ -2,6 +2,7 @@
 #include "qxmox/Config.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -155,6 +156,28 @@ TEST_F(ConfigTest, MissingFileIsEmptyAndValuesReadBack) {
   removal.Apply(false);
   EXPECT_FALSE(ConfigNamespace_t("sec.cm.client").Open().HasKey("EMPTY"));
   EXPECT_EQ(ConfigNamespace_t::OpenAll().count("zeb.http"), 0u);
+}
+
+TEST_F(ConfigTest, AnOldFileRewrittenInPlaceIsReadAgain) {
+  // A file whose times are old is served from the last read while its stamp holds; a rewrite in
+  // place with the same size changes its times, and the next open reads it.
+  const auto age = [&](int secondsAgo) {
+    const timespec old = {time(nullptr) - secondsAgo, 0};
+    const timespec times[2] = {old, old};
+    ASSERT_EQ(utimensat(AT_FDCWD, ConfPath().c_str(), times, 0), 0);
+  };
+  WriteConf("[a]\nK = one\n");
+  age(60);
+  EXPECT_EQ(Get("a", "K"), "one");
+  EXPECT_EQ(Get("a", "K"), "one");
+  {
+    std::fstream in_place(ConfPath(), std::ios::in | std::ios::out);
+    in_place.seekp(8);  // over "one"
+    in_place << "two";
+  }
+  EXPECT_EQ(Get("a", "K"), "two");
+  age(30);
+  EXPECT_EQ(Get("a", "K"), "two");
 }
 
 TEST_F(ConfigTest, ProcessValueOverridesFileWithoutWritingIt) {
