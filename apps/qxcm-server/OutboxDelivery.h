@@ -29,7 +29,7 @@ namespace QxCmServer {
 class OutboxDelivery {
  public:
   struct Tuning {
-    int concurrency = 8;         // sends in flight at once
+    int concurrency = 32;        // sends in flight at once
     long timeoutMs = 30000;      // one send's time limit
     int64_t maxSleepMs = 30000;  // the longest sleep without a wake-up (another process may add)
   };
