@@ -122,9 +122,10 @@ class CertificateBuilderT {
   // from memory, drawing again only when they are used up: one lock, file access and fdatasync
   // per count certificates instead of per certificate. The file always holds a number at or
   // above every number handed out, so no number is issued twice, across processes and crashes
-  // too; the cost is gaps: numbers reserved and not used when the builder is destroyed or its
-  // process ends are never issued. Near 4294967295 a block is cut short at it. Takes effect at
-  // the next draw; numbers already reserved are handed out first.
+  // too; the costs are gaps, since numbers reserved and not used when the builder is destroyed
+  // or its process ends are never issued, and an order across builders that no longer follows
+  // the order of issuing. Near 4294967295 a block is cut short at it. Takes effect at the next
+  // draw; numbers already reserved are handed out first.
   void SetSerialBlock(uint32_t count);
 
   // GetCAAlias returns "CA_" followed by "CORE_ID" of configuration namespace "sec.core", or the
