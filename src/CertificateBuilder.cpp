@@ -2,6 +2,7 @@
 // instantiated for each.
 #include "qxseccm/CertificateBuilder.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "CertificateIssuer.h"
@@ -57,21 +58,44 @@ long CertificateBuilderT<Traits>::GetNotBeforeOffset() const {
 }
 
 template <class Traits>
+uint32_t CertificateBuilderT<Traits>::NextSerial() {
+  const std::lock_guard lock(m_serialMutex);
+  if (m_nextSerial == m_endSerial) {
+    const SerialFile::Block block = SerialFile::Reserve(s_serialLock, m_serialBlock);
+    m_nextSerial = block.first;
+    m_endSerial = m_nextSerial + block.count;
+  }
+  return static_cast<uint32_t>(m_nextSerial++);
+}
+
+template <class Traits>
+void CertificateBuilderT<Traits>::SetSerialBlock(uint32_t count) {
+  const std::lock_guard lock(m_serialMutex);
+  m_serialBlock = std::max(count, uint32_t{1});
+}
+
+template <class Traits>
 int CertificateBuilderT<Traits>::BuildCertificate(const Request& /*request*/,
                                                   const QxMoxArray::CharArray_t& csr,
-                                                  QxMoxArray::CharArray_t& out, bool isCA) {
+                                                  QxMoxArray::CharArray_t& out, bool isCA,
+                                                  IssuedCertificate* issued) {
   ERR_clear_error();  // an earlier call's leftover error must not name this call's failure
   const ParsedRequest req = ParsedRequest::FromPem(csr);
   // Before a serial number is drawn: a refused request must not use one up.
   req.Verify();
   CertificateIssuer::CheckSubject(req.Subject());
   const auto cert = CertificateIssuer::NewCertificate();
-  const uint32_t serial = SerialFile::Draw(s_serialLock);
-  CertificateIssuer::Fill(cert.get(), serial, req, X509_get_subject_name(m_caCert.get()),
-                          std::time(nullptr), m_notBeforeOffset, m_lifetime);
+  const uint32_t serial = NextSerial();
+  const std::time_t now = std::time(nullptr);
+  CertificateIssuer::Fill(cert.get(), serial, req, X509_get_subject_name(m_caCert.get()), now,
+                          m_notBeforeOffset, m_lifetime);
   CertificateIssuer::AddExtensions(cert.get(), m_caCert.get(), isCA);
   CertificateIssuer::Sign(cert.get(), m_caKey.get());
-  return CertificateIssuer::WritePem(cert.get(), out);
+  const int length = CertificateIssuer::WritePem(cert.get(), out);
+  if (issued != nullptr) {
+    *issued = {serial, int64_t{now} + m_notBeforeOffset, int64_t{now} + m_lifetime};
+  }
+  return length;
 }
 
 template <class Traits>

@@ -1,9 +1,10 @@
-// SerialFile: drawing the next serial number from the machine's serial-number file.
+// SerialFile: reserving the next serial numbers in the machine's serial-number file.
 #include "SerialFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <string>
@@ -66,7 +67,7 @@ ssize_t ReadAll(int fd, unsigned char* bytes, size_t length) {
 
 }  // namespace
 
-uint32_t SerialFile::DrawLocked() {
+SerialFile::Block SerialFile::ReserveLocked(uint32_t count) {
   const QxMoxStr::String_t directory = QxMoxRuntime::Dir_t::Path(7, kDirectory);
   const QxMoxStr::String_t path = QxMoxRuntime::Dir_t::Path(7, kFile);
 
@@ -99,34 +100,34 @@ uint32_t SerialFile::DrawLocked() {
                  "The serial number file holds the largest number it can hold "
                  "(4294967295): no further certificate can be issued.");
   }
-  const uint32_t serial = last + 1;
+  const Block block{last + 1, std::clamp(count, uint32_t{1}, kLastSerial - last)};
 
-  ToLittleEndian(serial, bytes);
-  // The number must be on disk before anyone can see a certificate that carries it: a number
-  // that only reached the page cache could be handed out again after a crash. Four bytes are
-  // rewritten in place (pread leaves the offset at 0) with one fdatasync, under the lock: a
-  // sector write does not tear them, and a replacing rename would cost a file and a directory
+  ToLittleEndian(last + block.count, bytes);
+  // The block's end must be on disk before anyone can see a certificate that carries a number
+  // of it: a number that only reached the page cache could be handed out again after a crash. Four
+  // bytes are rewritten in place (pread leaves the offset at 0) with one fdatasync, under the lock:
+  // a sector write does not tear them, and a replacing rename would cost a file and a directory
   // sync per certificate.
   if (!QxMoxIo::TryWriteAll(fd.Get(), bytes, kSerialSize) || ::fdatasync(fd.Get()) != 0) {
     FailOn(22, path);
   }
   if (created && !QxMoxIo::TrySyncDirectory(dir.GetPath())) FailOn(22, path);
   if (!fd.Close()) FailOn(22, path);
-  return serial;
+  return block;
 }
 
-uint32_t SerialFile::Draw(QxMoxSync::SyncObj_t& lock) {
+SerialFile::Block SerialFile::Reserve(QxMoxSync::SyncObj_t& lock, uint32_t count) {
   lock.Lock();
-  uint32_t serial = 0;
+  Block block{};
   std::exception_ptr failure;
   try {
-    serial = DrawLocked();
+    block = ReserveLocked(count);
   } catch (...) {
     failure = std::current_exception();
   }
   lock.Unlock();
   if (failure) std::rethrow_exception(failure);
-  return serial;
+  return block;
 }
 
 }  // namespace QxSecCm

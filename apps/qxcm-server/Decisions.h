@@ -40,8 +40,8 @@ class Decisions {
   // Deny denies request id as actor; false when id is not pending.
   bool Deny(const std::string& id, const std::string& actor);
 
-  // HexSerial returns the serial number of a decimal serial text in upper-case hexadecimal.
-  static std::string HexSerial(const std::string& decimal);
+  // HexSerial returns serial in upper-case hexadecimal without leading zeros.
+  static std::string HexSerial(uint32_t serial);
 
  private:
   std::optional<Request> Pending(const std::string& id);

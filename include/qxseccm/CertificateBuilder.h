@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "qxmox/CharArray.h"
 #include "qxmox/String.h"
@@ -20,6 +21,15 @@ namespace QxSecCm {
 
 class CertRequest;
 class CertRequest_ex;
+
+// IssuedCertificate is what BuildCertificate wrote into a certificate it issued, for callers
+// that would otherwise parse the PEM text again: the serial number, and the validity's ends in
+// seconds since the epoch (UTC), exactly as in the certificate.
+struct IssuedCertificate {
+  uint32_t serial = 0;
+  int64_t notBefore = 0;
+  int64_t notAfter = 0;
+};
 
 // CertificateBuilderTraits and CertificateBuilderTraits_ex are what differs between the twins:
 // the request record BuildCertificate accepts and the name in trace lines.
@@ -54,7 +64,8 @@ struct CertificateBuilderTraits_ex {
 // "7d41c0e6-2a9f-4b18-8c35-91e0d6a4b2f7" (a QxMoxSync::ProcessSync_t, one object per twin), so
 // every builder of every process sharing the data directory takes turns; reads the number, adds
 // 1, rewrites the file in place and makes it durable (fdatasync) before the lock is released, so
-// no number is handed out twice, not even after a crash. The data directory and "sec/cs/" are
+// no number is handed out twice, not even after a crash. SetSerialBlock (below) lets a builder
+// reserve several numbers with one draw instead. The data directory and "sec/cs/" are
 // created when missing and kept to their owner (mode 0700), the file too (0600); wider modes
 // found are narrowed. A number drawn is used up
 // even when a later step fails. A request is parsed, its signature verified and its subject
@@ -72,8 +83,8 @@ struct CertificateBuilderTraits_ex {
 //     text or holds a control character (below U+0020, or U+007F); the text names it
 // A failure leaves the builder usable.
 //
-// A builder's state is read-only after construction: one builder may issue on several threads
-// at once. Not copyable.
+// A builder's state is read-only after construction, except for its reserved serial numbers,
+// which a mutex guards: one builder may issue on several threads at once. Not copyable.
 template <class Traits>
 class CertificateBuilderT {
  public:
@@ -98,9 +109,24 @@ class CertificateBuilderT {
   // BuildCertificate issues a certificate for the PEM request csr and stores it in out as PEM
   // text ("-----BEGIN CERTIFICATE-----", no terminating NUL; out is resized to its length);
   // returns the length. isCA selects the CA values of the extensions. request is accepted and
-  // not consulted. Throws as described above; out is unchanged then.
+  // not consulted. When issued is not null, *issued receives the certificate's serial number
+  // and validity. Throws as described above; out and *issued are unchanged then.
   int BuildCertificate(const Request& request, const QxMoxArray::CharArray_t& csr,
-                       QxMoxArray::CharArray_t& out, bool isCA);
+                       QxMoxArray::CharArray_t& out, bool isCA,
+                       IssuedCertificate* issued = nullptr);
+
+  // SetSerialBlock sets how many serial numbers one draw from the serial-number file reserves
+  // (0 counts as 1). With 1, the default, each certificate draws its number and makes it
+  // durable as described above. With more, a draw writes the last number of the whole block to
+  // the file (durable, under the lock, as above) and the builder hands the block's numbers out
+  // from memory, drawing again only when they are used up: one lock, file access and fdatasync
+  // per count certificates instead of per certificate. The file always holds a number at or
+  // above every number handed out, so no number is issued twice, across processes and crashes
+  // too; the costs are gaps, since numbers reserved and not used when the builder is destroyed
+  // or its process ends are never issued, and an order across builders that no longer follows
+  // the order of issuing. Near 4294967295 a block is cut short at it. Takes effect at the next
+  // draw; numbers already reserved are handed out first.
+  void SetSerialBlock(uint32_t count);
 
   // GetCAAlias returns "CA_" followed by "CORE_ID" of configuration namespace "sec.core", or the
   // empty string when that is unset or empty: the key-store alias of the CA.
@@ -130,6 +156,16 @@ class CertificateBuilderT {
   std::unique_ptr<EVP_PKEY, KeyFree> m_caKey;
   int32_t m_lifetime;         // seconds of validity from the moment of issuing
   int32_t m_notBeforeOffset;  // added to the moment of issuing: 0 or negative
+
+  // Serial numbers reserved and not yet handed out: m_nextSerial up to, not including,
+  // m_endSerial (64 bits, so a block ending at 4294967295 does not wrap).
+  std::mutex m_serialMutex;
+  uint32_t m_serialBlock = 1;
+  uint64_t m_nextSerial = 0;
+  uint64_t m_endSerial = 0;
+
+  // NextSerial returns the next reserved number, reserving a block first when none is left.
+  uint32_t NextSerial();
 };
 
 extern template class CertificateBuilderT<CertificateBuilderTraits>;

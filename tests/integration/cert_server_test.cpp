@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -404,14 +405,17 @@ TEST_F(CertServerTest, SigkillDuringAutomaticGrantsLosesNoAcknowledgedRequestOrS
     ASSERT_TRUE(store->GetRequest(id).has_value()) << id;
     EXPECT_EQ(store->GetRequest(id)->status, QxCmServer::RequestStatus_e::GRANTED) << id;
   }
+  // Serial numbers are reserved in blocks: the kill skips the rest of one, repeats none. The
+  // record's hexadecimal serial and expiry are those of its certificate.
   std::set<std::string> serials;
   for (const QxCmServer::Certificate& cert : store->ListCertificates()) {
-    EXPECT_TRUE(
-        serials
-            .insert(
-                QxSecCore::X509Certificate(QxMoxArray::CharArray_t(cert.pem)).GetSerial().ToUtf8())
-            .second)
-        << cert.requestId;
+    const QxSecCore::X509Certificate parsed(QxMoxArray::CharArray_t(cert.pem));
+    const std::string serial = parsed.GetSerial().ToUtf8();
+    EXPECT_TRUE(serials.insert(serial).second) << cert.requestId;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%lX", std::stoul(serial));
+    EXPECT_EQ(cert.serial, hex) << cert.requestId;
+    EXPECT_EQ(cert.notAfterMs, parsed.GetNotAfter() * 1000) << cert.requestId;
   }
   EXPECT_EQ(serials.size(), acknowledged.size());
   EXPECT_EQ(server->Signal(SIGTERM), 0);

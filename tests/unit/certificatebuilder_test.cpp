@@ -174,9 +174,10 @@ class BuilderTest : public QxTest::HomeTest {
  protected:
   using Request = typename Builder::Request;
 
-  std::string Issue(Builder& builder, const std::string& csr, bool isCA = false) {
+  std::string Issue(Builder& builder, const std::string& csr, bool isCA = false,
+                    QxSecCm::IssuedCertificate* issued = nullptr) {
     CharArray_t out;
-    const int length = builder.BuildCertificate(Request(), CharArray_t(csr), out, isCA);
+    const int length = builder.BuildCertificate(Request(), CharArray_t(csr), out, isCA, issued);
     EXPECT_EQ(static_cast<size_t>(length), out.GetSize());
     return Str(out);
   }
@@ -194,7 +195,8 @@ TYPED_TEST_SUITE(BuilderTest, Twins);
 TYPED_TEST(BuilderTest, FirstCertificateHasSerialOneExtensionsInOrderAndVerifiesUnderTheCa) {
   const Ca& ca = SharedCa();
   TypeParam builder(ca.cert, ca.key);
-  const std::string pem = this->Issue(builder, SharedCsr());
+  QxSecCm::IssuedCertificate issued;
+  const std::string pem = this->Issue(builder, SharedCsr(), false, &issued);
   ASSERT_EQ(pem.rfind("-----BEGIN CERTIFICATE-----\n", 0), 0u) << pem;
 
   EXPECT_EQ(ReadFile(this->SerialFile()), std::string("\x01\x00\x00\x00", 4));
@@ -243,9 +245,14 @@ TYPED_TEST(BuilderTest, FirstCertificateHasSerialOneExtensionsInOrderAndVerifies
   const time_t now = std::time(nullptr);
   EXPECT_NEAR(static_cast<double>(Seconds(X509_get0_notBefore(cert.get()))),
               static_cast<double>(now - kDay), 5.0);
+  // What the builder reports is what the certificate holds.
+  EXPECT_EQ(issued.serial, 1u);
+  EXPECT_EQ(issued.notBefore, Seconds(X509_get0_notBefore(cert.get())));
+  EXPECT_EQ(issued.notAfter, Seconds(X509_get0_notAfter(cert.get())));
 
-  const X509P second = ParseCert(this->Issue(builder, SharedCsr(), true));
+  const X509P second = ParseCert(this->Issue(builder, SharedCsr(), true, &issued));
   EXPECT_EQ(Serial(second.get()), 2);
+  EXPECT_EQ(issued.serial, 2u);
   EXPECT_EQ(X509_check_ca(second.get()), 1);
   EXPECT_EQ(ReadFile(this->SerialFile()), std::string("\x02\x00\x00\x00", 4));
 }
@@ -445,30 +452,38 @@ TYPED_TEST(BuilderTest, SerialFileIsFourBytesLittleEndian) {
   }
 }
 
+// One by one, and in blocks of 3 shared by the threads: 20 certificates reserve 21 numbers,
+// the last of which is in the file.
 TYPED_TEST(BuilderTest, ThreadsSharingOneBuilderGetDistinctSerials) {
   const Ca& ca = SharedCa();
-  TypeParam builder(ca.cert, ca.key);
   constexpr int kThreads = 4;
   constexpr int kEach = 5;
-  std::vector<std::vector<long>> serials(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) {
-        CharArray_t out;
-        builder.BuildCertificate(typename TypeParam::Request(), CharArray_t(SharedCsr()), out,
-                                 false);
-        serials[t].push_back(Serial(ParseCert(Str(out)).get()));
-      }
-    });
+  for (const auto& [block, reserved] :
+       {std::pair{1u, "\x14\x00\x00\x00"}, {3u, "\x15\x00\x00\x00"}}) {
+    SCOPED_TRACE(block);
+    std::filesystem::remove(this->SerialFile());
+    TypeParam builder(ca.cert, ca.key);
+    builder.SetSerialBlock(block);
+    std::vector<std::vector<long>> serials(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < kEach; ++i) {
+          CharArray_t out;
+          builder.BuildCertificate(typename TypeParam::Request(), CharArray_t(SharedCsr()), out,
+                                   false);
+          serials[t].push_back(Serial(ParseCert(Str(out)).get()));
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    std::set<long> all;
+    for (const auto& list : serials) all.insert(list.begin(), list.end());
+    EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
+    EXPECT_EQ(*all.begin(), 1);
+    EXPECT_EQ(*all.rbegin(), kThreads * kEach);
+    EXPECT_EQ(ReadFile(this->SerialFile()), std::string(reserved, 4));
   }
-  for (std::thread& thread : threads) thread.join();
-  std::set<long> all;
-  for (const auto& list : serials) all.insert(list.begin(), list.end());
-  EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
-  EXPECT_EQ(*all.begin(), 1);
-  EXPECT_EQ(*all.rbegin(), kThreads * kEach);
-  EXPECT_EQ(ReadFile(this->SerialFile()), std::string("\x14\x00\x00\x00", 4));
 }
 
 class BuilderTwinsTest : public QxTest::HomeTest {};
@@ -518,10 +533,12 @@ TEST_F(BuilderTwinsTest, SerialFilePathsThatCannotBeUsedGiveMessages20And21) {
 }
 
 // The last number the file can hold is issued once; after it nothing is, so neither the CA's
-// serial 0 nor any other number comes round again. A cut file is not taken for a new one.
+// serial 0 nor any other number comes round again: a block reserved there is cut short. A cut
+// file is not taken for a new one.
 TEST_F(BuilderTwinsTest, SerialFileRefusesAtItsLastNumberAndWhenCutAndIsKeptPrivate) {
   const Ca& ca = SharedCa();
   CertificateBuilder builder(ca.cert, ca.key);
+  builder.SetSerialBlock(8);
   const std::string file = home / "data/sec/cs/serial.dat";
   std::filesystem::create_directories(home / "data/sec/cs");
   for (const char* dir : {"data", "data/sec/cs"}) ASSERT_EQ(chmod((home / dir).c_str(), 0755), 0);
