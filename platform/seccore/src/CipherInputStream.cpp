@@ -11,28 +11,35 @@ namespace QxSecIo {
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kProbeChunk = 256;
 
 void Wipe(QxMoxArray::CharArray_t& bytes) {
   if (!bytes.IsEmpty()) OPENSSL_cleanse(bytes.GetData(), bytes.GetSize());
   bytes = QxMoxArray::CharArray_t();
 }
 
-// ReadMessage reads in to its end, refusing more than MAX_MESSAGE_SIZE bytes.
+// ReadMessage reads in to its end, refusing more than MAX_MESSAGE_SIZE bytes. A stream that
+// announces its length is read into a buffer of that size, then probed for its end with a small
+// one; others in chunks of kReadChunk.
 std::vector<unsigned char> ReadMessage(QxMoxIo::InputStream_t& in) {
   const long long announced = in.Remaining();
   if (announced > static_cast<long long>(MAX_MESSAGE_SIZE)) {
     QxMoxMsg::ThrowIO("Enciphered stream refused: larger than 64 MiB");
   }
   std::vector<unsigned char> message;
+  size_t chunk = announced > 0 ? static_cast<size_t>(announced) : kReadChunk;
+  size_t next = announced > 0 ? kProbeChunk : kReadChunk;
   for (;;) {
     const size_t start = message.size();
-    message.resize(start + kReadChunk);
-    const size_t got = in.Read(message.data() + start, kReadChunk);
+    message.resize(start + chunk);
+    const size_t got = in.Read(message.data() + start, chunk);
     message.resize(start + got);
     if (got == 0) return message;
     if (message.size() > MAX_MESSAGE_SIZE) {
       QxMoxMsg::ThrowIO("Enciphered stream refused: larger than 64 MiB");
     }
+    chunk = next;
+    next = std::min(next * 2, kReadChunk);
   }
 }
 
