@@ -39,7 +39,7 @@ constexpr const char* kSettings =
 Environment:
   QX_HOME     The server's directory (default ~/.qx): etc/qx.conf, data/keystore.db (the CA, the
               TLS identity, trusted roots), data/sec/cs/serial.dat (the last serial number
-              issued), data/sec/cs/server.db.
+              reserved: the server takes 64 at a time), data/sec/cs/server.db.
 
 Event types sent to observers:
 )";
