@@ -80,7 +80,9 @@ void OutboxDelivery::Work() {
       LogError(std::string("response delivery: ") + e.what());
     }
     lock.lock();
-    m_inFlight.erase(entry.id);
+    // Stays in flight until the next pass begins: a pass that read the due entries before this
+    // attempt was recorded must not hand the entry out again.
+    m_finished.push_back(entry.id);
     m_thread.Wake();
   }
 }
@@ -93,6 +95,9 @@ int64_t OutboxDelivery::Pass() {
   size_t busy;
   {
     std::lock_guard lock(m_mutex);
+    // Attempts finished before this pass reads the store are recorded there.
+    for (const int64_t id : m_finished) m_inFlight.erase(id);
+    m_finished.clear();
     busy = m_inFlight.size();
   }
   const size_t capacity = static_cast<size_t>(std::max(m_tuning.concurrency, 1));
@@ -128,6 +133,7 @@ void OutboxDelivery::Stop() {
     m_stopping = true;
     m_queue.clear();
     m_inFlight.clear();
+    m_finished.clear();
   }
   m_work.notify_all();
   for (std::thread& t : m_pool) t.join();

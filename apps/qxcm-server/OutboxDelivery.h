@@ -65,7 +65,8 @@ class OutboxDelivery {
   std::mutex m_mutex;
   std::condition_variable m_work;
   std::deque<OutboxEntry> m_queue;  // handed out, not yet taken by a sender
-  std::set<int64_t> m_inFlight;     // ids queued or being sent
+  std::set<int64_t> m_inFlight;     // ids queued, being sent, or sent since the last pass
+  std::vector<int64_t> m_finished;  // ids sent and recorded since the last pass began
   bool m_stopping = false;
   std::function<void()> m_answered;
   Batcher<DeliveryAttempt, OutboxState_e> m_records;
