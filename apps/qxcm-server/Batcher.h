@@ -31,18 +31,19 @@ class Batcher {
   Batcher& operator=(const Batcher&) = delete;
 
   Result Submit(Item item) {
-    Slot slot{std::move(item), std::nullopt, nullptr, false};
+    Slot slot{std::move(item), std::nullopt, nullptr, false, {}};
     std::unique_lock lock(m_mutex);
     m_waiting.push_back(&slot);
     while (!slot.done) {
       if (m_running) {
-        m_finished.wait(lock);
+        slot.wake.wait(lock);
         continue;
       }
       m_running = true;
       while (!slot.done) RunGroup(lock);
       m_running = false;
-      m_finished.notify_all();  // a waiter takes over the items still waiting
+      // The oldest waiter takes over the items still waiting.
+      if (!m_waiting.empty()) m_waiting.front()->wake.notify_one();
     }
     if (slot.error) std::rethrow_exception(slot.error);
     return std::move(*slot.result);
@@ -54,6 +55,7 @@ class Batcher {
     std::optional<Result> result;
     std::exception_ptr error;
     bool done = false;
+    std::condition_variable wake;  // each caller is woken alone: when done, or to run next
   };
 
   // RunGroup runs the oldest waiting items with the lock released and marks them done.
@@ -75,14 +77,15 @@ class Batcher {
       for (Slot* slot : group) slot->error = std::current_exception();
     }
     lock.lock();
-    for (Slot* slot : group) slot->done = true;
-    m_finished.notify_all();
+    for (Slot* slot : group) {
+      slot->done = true;
+      slot->wake.notify_one();  // under the lock: the slot lives until its caller sees done
+    }
   }
 
   Run m_run;
   size_t m_maxGroup;
   std::mutex m_mutex;
-  std::condition_variable m_finished;
   std::deque<Slot*> m_waiting;
   bool m_running = false;
 };
