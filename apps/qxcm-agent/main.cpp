@@ -21,7 +21,8 @@ enum Exit_e { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_NO_CORE_ID_OR_TIMEOUT = 2, EXIT
 
 constexpr long kPollMs = 200;
 
-constexpr const char* kSettings = R"(Settings read (QX_HOME/etc/qx.conf, or the file QX_CONFIG names):
+constexpr const char* kSettings =
+    R"(Settings read (QX_HOME/etc/qx.conf, or the file QX_CONFIG names):
   [sec.core] CORE_ID               The node's name: the alias of its certificate in the key store
                                    and its TLS identity. --core-id stands for it in this process.
   [sec.core] PLATFORM_KEY_FILE     Key file shared with the certificate server that enciphers its
@@ -82,8 +83,8 @@ std::optional<int> WaitResult() {
 // Run waits for SIGTERM or SIGINT (blocked in every thread, taken here with sigtimedwait),
 // checking the status every kPollMs when waitSeconds is set.
 int Run(const sigset_t& stopSignals, std::optional<double> waitSeconds) {
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration<double>(waitSeconds.value_or(0));
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds.value_or(0));
   const timespec poll{0, kPollMs * 1000000};
   for (;;) {
     if (waitSeconds.has_value()) {
@@ -145,6 +146,9 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  // A server that drops a connection while the agent writes to it must fail that one send
+  // (EPIPE), not end the agent.
+  ::signal(SIGPIPE, SIG_IGN);
   if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
     std::fprintf(stderr, "qxcm-agent: cannot block SIGTERM and SIGINT\n");
     return EXIT_FAILED;

@@ -106,6 +106,9 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   // Blocked before any thread starts, so every thread inherits the mask.
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A node or observer that drops a connection while a response is written to it must fail
+  // that one send (EPIPE), not end the server.
+  ::signal(SIGPIPE, SIG_IGN);
 
   try {
     if (options.port) {

@@ -1,9 +1,14 @@
 // The HTTP transports (plain and TLS) behind messengers and calls, and the [zeb.http] settings.
 #pragma once
 
+#include <sys/socket.h>
+
 #ifndef CPPHTTPLIB_OPENSSL_SUPPORT
 #define CPPHTTPLIB_OPENSSL_SUPPORT
 #endif
+// A write to a connection the peer has closed (a kept-alive one it dropped) fails with EPIPE
+// instead of raising SIGPIPE, whose default action ends the whole process.
+#define CPPHTTPLIB_SEND_FLAGS MSG_NOSIGNAL
 #include <httplib.h>
 
 #include <memory>
