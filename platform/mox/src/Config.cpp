@@ -11,6 +11,7 @@
 
 #include "ConfigInternal.h"
 #include "qxmox/Exception.h"
+#include "qxmox/FileCache.h"
 #include "qxmox/Io.h"
 #include "qxmox/Runtime.h"
 
@@ -60,38 +61,12 @@ struct ProcessValues {
   }
 };
 
-// LoadFile reads and parses the configuration file at path, or returns the values of the last
-// read while the file keeps that read's settled stamp: a busy process opens its namespaces on
+// LoadWithProcessValues returns the file's values with the process values laid over them. The
+// file is read and parsed again only when it changed: a busy process opens its namespaces on
 // every call, and reading and parsing the file each time cost more than the work around it.
-Internal::ConfigValues LoadFile(const std::string& path) {
-  struct Cache {
-    std::mutex mutex;
-    std::string path;
-    QxMoxIo::FileStamp stamp;
-    Internal::ConfigValues values;
-    bool valid = false;
-  };
-  static Cache cache;
-  // Taken before the read: a change during the read gives the next call another stamp.
-  const std::optional<QxMoxIo::FileStamp> stamp = QxMoxIo::FileStamp::Of(path);
-  const bool cacheable = stamp && stamp->IsSettled();
-  if (cacheable) {
-    std::lock_guard lock(cache.mutex);
-    if (cache.valid && cache.path == path && cache.stamp == *stamp) return cache.values;
-  }
-  Internal::ConfigValues values = Internal::LoadConfig(path);
-  std::lock_guard lock(cache.mutex);
-  cache.valid = cacheable;
-  if (cacheable) {
-    cache.path = path;
-    cache.stamp = *stamp;
-    cache.values = values;
-  }
-  return values;
-}
-
 Internal::ConfigValues LoadWithProcessValues() {
-  return ProcessValues::Get().LaidOver(LoadFile(ConfigFilePath()));
+  static QxMoxIo::FileCache<Internal::ConfigValues> file;
+  return ProcessValues::Get().LaidOver(file.Get(ConfigFilePath(), Internal::LoadConfig));
 }
 
 }  // namespace

@@ -2,10 +2,9 @@
 #include <openssl/crypto.h>
 
 #include <array>
-#include <mutex>
-#include <optional>
 
 #include "qxmox/Config.h"
+#include "qxmox/FileCache.h"
 #include "qxmox/Io.h"
 #include "qxmox/Runtime.h"
 #include "qxseccore/Cipher.h"
@@ -49,40 +48,15 @@ Key ReadKeyFile(const std::string& path) {
   return key;
 }
 
-// CachedKeyFile returns the key of the file at path, read again only when the file's stamp
-// changed or is not settled: every message a server enciphers or deciphers needs the key.
-Key CachedKeyFile(const std::string& path) {
-  struct Cache {
-    std::mutex mutex;
-    std::string path;
-    QxMoxIo::FileStamp stamp;
-    std::optional<Key> key;
-  };
-  static Cache cache;
-  const std::optional<QxMoxIo::FileStamp> stamp = QxMoxIo::FileStamp::Of(path);
-  const bool cacheable = stamp && stamp->IsSettled();
-  if (cacheable) {
-    std::lock_guard lock(cache.mutex);
-    if (cache.key && cache.path == path && cache.stamp == *stamp) return *cache.key;
-  }
-  Key key = ReadKeyFile(path);
-  std::lock_guard lock(cache.mutex);
-  cache.key.reset();
-  if (cacheable) {
-    cache.path = path;
-    cache.stamp = *stamp;
-    cache.key = key;
-  }
-  return key;
-}
-
 // PlatformKey returns the key bytes and whether they came from the key file.
 std::pair<Key, bool> PlatformKey() {
   const QxMoxArray::CharArray_t configured =
       QxMoxConfig::ConfigNamespace_t("sec.core").Open().GetAttrValue("PLATFORM_KEY_FILE");
   if (configured.IsEmpty())
     return {Key(Key::TYPE_SYMMETRIC, kBuiltInKey.data(), kBuiltInKey.size()), false};
-  return {CachedKeyFile(KeyFilePath(configured.ToStdString())), true};
+  // Every message a server enciphers or deciphers needs the key: read again only when changed.
+  static QxMoxIo::FileCache<Key> keyFile;
+  return {keyFile.Get(KeyFilePath(configured.ToStdString()), ReadKeyFile), true};
 }
 
 }  // namespace

@@ -43,24 +43,24 @@ void Database::Exec(const char* sql, std::string_view action) {
   }
 }
 
-StmtPtr StatementCache::Take(std::string_view sql) {
+StmtPtr StatementCache::Take(const std::string& sql) {
   const std::lock_guard lock(m_mutex);
-  const auto found = m_idle.find(std::string(sql));
+  const auto found = m_idle.find(sql);
   if (found == m_idle.end() || found->second.empty()) return nullptr;
   StmtPtr stmt = std::move(found->second.back());
   found->second.pop_back();
   return stmt;
 }
 
-void StatementCache::Give(std::string_view sql, StmtPtr stmt) {
+void StatementCache::Give(const std::string& sql, StmtPtr stmt) {
   // Reset outside the lock: it ends the statement's read of the database.
   sqlite3_reset(stmt.get());
   sqlite3_clear_bindings(stmt.get());
   const std::lock_guard lock(m_mutex);
-  auto found = m_idle.find(std::string(sql));
+  auto found = m_idle.find(sql);
   if (found == m_idle.end()) {
     if (m_idle.size() >= kMaxTexts) return;  // stmt is finalized here
-    found = m_idle.emplace(std::string(sql), std::vector<StmtPtr>()).first;
+    found = m_idle.emplace(sql, std::vector<StmtPtr>()).first;
   }
   if (found->second.size() < kMaxCopies) found->second.push_back(std::move(stmt));
 }

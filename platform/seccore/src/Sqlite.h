@@ -31,9 +31,9 @@ using StmtPtr = std::unique_ptr<sqlite3_stmt, FinalizeStmt>;
 class StatementCache {
  public:
   // Take returns an idle statement prepared from sql, or null when there is none.
-  StmtPtr Take(std::string_view sql);
+  StmtPtr Take(const std::string& sql);
   // Give keeps stmt for reuse; a cache holding enough copies of sql, or enough texts, drops it.
-  void Give(std::string_view sql, StmtPtr stmt);
+  void Give(const std::string& sql, StmtPtr stmt);
 
  private:
   static constexpr size_t kMaxTexts = 128;
