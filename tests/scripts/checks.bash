@@ -3,9 +3,25 @@
 
 failures=0
 
-# free_port prints a loopback TCP port that was free a moment ago.
+# free_port prints a TCP port that was free a moment ago, taken below the system's ephemeral
+# range: a port from that range can be given to any outgoing connection of a test running
+# beside this one before the program meant to listen on it binds it.
 free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+  python3 - <<'EOF'
+import random, socket
+low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+candidates = [random.randint(10000, low - 1) for _ in range(200)] if low > 10000 else []
+for port in candidates + [0]:
+    s = socket.socket()
+    try:
+        s.bind(("0.0.0.0", port))
+        print(s.getsockname()[1])
+        break
+    except OSError:
+        pass
+    finally:
+        s.close()
+EOF
 }
 # json EXPRESSION: evaluates EXPRESSION on the JSON document read from standard input as "d".
 json() { python3 -c "import json, sys; d = json.load(sys.stdin); print($1)"; }
