@@ -1,6 +1,7 @@
 // AutoGranter: the queue of requests waiting for an automatic grant and its thread.
 #include "AutoGranter.h"
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <vector>
@@ -11,6 +12,8 @@ namespace {
 constexpr const char* kActor = "auto";
 // The most requests granted in one transaction.
 constexpr size_t kMaxGroup = 64;
+// How long the first request of a group waits for others.
+constexpr std::chrono::milliseconds kGather{10};
 
 }  // namespace
 
@@ -42,22 +45,27 @@ void AutoGranter::Stop() {
 
 void AutoGranter::Offer(const Request& request) {
   if (!Covers(m_policy, request)) return;
+  bool wake = false;
   {
     std::lock_guard lock(m_mutex);
-    m_queue.push_back(request.id);
+    m_queue.push_back(request);
+    // The thread waits for the first request, then for a full group or the gathering time.
+    wake = m_queue.size() == 1 || m_queue.size() == kMaxGroup;
   }
-  m_wake.notify_one();
+  if (wake) m_wake.notify_one();
 }
 
 void AutoGranter::Run(std::stop_token stop) {
   for (;;) {
-    std::vector<std::string> ids;
+    std::vector<Request> requests;
     {
       std::unique_lock lock(m_mutex);
       if (!m_wake.wait(lock, stop, [this] { return !m_queue.empty(); })) return;
+      // Requests arriving together share one commit: wait a moment for more of them.
+      m_wake.wait_for(lock, stop, kGather, [this] { return m_queue.size() >= kMaxGroup; });
       // Everything queued meanwhile is granted together: one commit for the group.
-      while (!m_queue.empty() && ids.size() < kMaxGroup) {
-        ids.push_back(std::move(m_queue.front()));
+      while (!m_queue.empty() && requests.size() < kMaxGroup) {
+        requests.push_back(std::move(m_queue.front()));
         m_queue.pop_front();
       }
     }
@@ -72,9 +80,9 @@ void AutoGranter::Run(std::stop_token stop) {
       }
     };
     try {
-      m_decisions.GrantAll(ids, kActor, failed);
+      m_decisions.GrantAll(requests, kActor, failed);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "qxcm-server: automatic grant of %zu requests failed: %s\n", ids.size(),
+      std::fprintf(stderr, "qxcm-server: automatic grant of %zu requests failed: %s\n", requests.size(),
                    e.what());
     }
   }

@@ -43,7 +43,7 @@ class AutoGranter {
   Decisions& m_decisions;
   std::mutex m_mutex;
   std::condition_variable_any m_wake;
-  std::deque<std::string> m_queue;
+  std::deque<Request> m_queue;
   std::jthread m_thread;  // last: it stops and joins before the members it uses go
 };
 

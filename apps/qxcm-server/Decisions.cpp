@@ -48,28 +48,35 @@ std::optional<Request> Decisions::Pending(const std::string& id) {
 
 bool Decisions::Grant(const std::string& id, const std::string& actor) {
   std::exception_ptr error;
+  std::optional<Request> request;
+  {
+    std::lock_guard lock(m_mutex);
+    request = Pending(id);
+  }
+  if (!request) return false;
   const bool granted =
-      GrantAll({id}, actor, [&](const std::string&, std::exception_ptr e) { error = e; }).front();
+      GrantAll({*request}, actor, [&](const std::string&, std::exception_ptr e) { error = e; })
+          .front();
   if (error) std::rethrow_exception(error);
   return granted;
 }
 
-std::vector<bool> Decisions::GrantAll(const std::vector<std::string>& ids, const std::string& actor,
-                                      const Failed& failed) {
+std::vector<bool> Decisions::GrantAll(const std::vector<Request>& requests,
+                                      const std::string& actor, const Failed& failed) {
   std::lock_guard lock(m_mutex);
   const auto start = std::chrono::steady_clock::now();
   // The trusted certificates once for the group: every response of it carries the same list.
   const std::vector<QxMoxArray::CharArray_t> trusted = m_identity.TrustedCertificates();
   std::vector<Issue> grants;
-  std::vector<size_t> positions;  // of each grant in ids
-  for (size_t i = 0; i < ids.size(); ++i) {
-    const std::string& id = ids[i];
-    const std::optional<Request> request = Pending(id);
-    if (!request) continue;
+  std::vector<size_t> positions;  // of each grant in requests
+  for (size_t i = 0; i < requests.size(); ++i) {
+    const Request& request = requests[i];
+    const std::string& id = request.id;
+    if (request.status != RequestStatus_e::PENDING) continue;
     try {
       QxMoxArray::CharArray_t pem;
       QxSecCm::IssuedCertificate issued;
-      m_builder.BuildCertificate(QxSecCm::CertRequest_ex(), QxMoxArray::CharArray_t(request->csr),
+      m_builder.BuildCertificate(QxSecCm::CertRequest_ex(), QxMoxArray::CharArray_t(request.csr),
                                  pem, false, &issued);
 
       QxSecCm::ResponseMessage response;
@@ -89,7 +96,7 @@ std::vector<bool> Decisions::GrantAll(const std::vector<std::string>& ids, const
       failed(id, std::current_exception());
     }
   }
-  std::vector<bool> granted(ids.size(), false);
+  std::vector<bool> granted(requests.size(), false);
   if (grants.empty()) return granted;
   const std::vector<bool> stored = m_store.Grant(grants);
   const double seconds =

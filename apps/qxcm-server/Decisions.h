@@ -32,10 +32,12 @@ class Decisions {
   // Grant grants request id as actor. Returns false (nothing changed) when id is not pending.
   // Throws the builder's exceptions for a CSR it refuses, and the store's.
   bool Grant(const std::string& id, const std::string& actor);
-  // GrantAll grants the requests ids as actor and stores all the grants in one transaction (one
-  // commit for the lot); returns for each whether it was granted. A CSR the builder refuses
-  // leaves its request pending and goes to failed; a store failure is thrown.
-  std::vector<bool> GrantAll(const std::vector<std::string>& ids, const std::string& actor,
+  // GrantAll grants requests as actor and stores all the grants in one transaction (one commit
+  // for the lot); returns for each whether it was granted. The requests are taken as the caller
+  // read them: one that is no longer pending when the grants are stored is not granted. A CSR
+  // the builder refuses leaves its request pending and goes to failed; a store failure is
+  // thrown.
+  std::vector<bool> GrantAll(const std::vector<Request>& requests, const std::string& actor,
                              const Failed& failed);
   // Deny denies request id as actor; false when id is not pending.
   bool Deny(const std::string& id, const std::string& actor);

@@ -46,23 +46,16 @@ OutboxDelivery::OutboxDelivery(Store& store, QxZebMsg::Messenger sender, Metrics
       m_metrics(metrics),
       m_tuning(tuning),
       m_clock(std::move(clock)),
-      m_records([this](std::vector<DeliveryAttempt>& attempts) {
-        std::vector<OutboxState_e> states = m_store.RecordAttempts(attempts, m_clock());
-        const bool replied = std::any_of(attempts.begin(), attempts.end(),
-                                         [](const DeliveryAttempt& a) { return a.reply; });
-        if (replied && m_answered) m_answered();
-        return states;
-      }),
       m_thread("response delivery", kRetryMs) {}
 
 OutboxDelivery::~OutboxDelivery() { Stop(); }
 
-void OutboxDelivery::Deliver(const OutboxEntry& entry) {
-  const std::optional<int32_t> reply = Send(m_sender, entry, m_tuning.timeoutMs);
-  if (m_records.Submit(DeliveryAttempt{entry.id, reply}) == OutboxState_e::DONE && reply &&
-      (*reply == 0 || *reply == 3)) {
-    m_metrics.CountDelivered();
+void OutboxDelivery::Wake() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_enqueued = true;
   }
+  m_thread.Wake();
 }
 
 void OutboxDelivery::Work() {
@@ -73,46 +66,102 @@ void OutboxDelivery::Work() {
     const OutboxEntry entry = std::move(m_queue.front());
     m_queue.pop_front();
     lock.unlock();
-    // The top of a sender thread: a store failure is logged; the entry stays due.
-    try {
-      Deliver(entry);
-    } catch (const std::exception& e) {
-      LogError(std::string("response delivery: ") + e.what());
-    }
+    const std::optional<int32_t> reply = Send(m_sender, entry, m_tuning.timeoutMs);
     lock.lock();
-    // Stays in flight until the next pass begins: a pass that read the due entries before this
-    // attempt was recorded must not hand the entry out again.
-    m_finished.push_back(entry.id);
-    m_thread.Wake();
+    const bool first = m_ended.empty();
+    if (first) m_firstEnded = std::chrono::steady_clock::now();
+    m_ended.push_back(DeliveryAttempt{entry.id, reply});
+    --m_sending;
+    // The pass thread needs to know when the first attempt of a commit ended (to time the
+    // commit), and when this sender is free for entries that wait for one.
+    if (first || m_enqueued || m_backlog || m_ended.size() >= Capacity()) m_thread.Wake();
   }
 }
 
-// Pass hands out the due entries that are not in flight, as many as there are free senders,
-// and returns how long to sleep: until the next entry is due, or until a send ends when every
-// due entry is in flight.
-int64_t OutboxDelivery::Pass() {
-  const int64_t now = m_clock();
-  size_t busy;
+void OutboxDelivery::Record(std::vector<DeliveryAttempt> attempts) {
+  std::vector<OutboxState_e> states;
+  try {
+    states = m_store.RecordAttempts(attempts, m_clock());
+  } catch (const std::exception& e) {
+    // The entries stay due in the store and are sent again.
+    LogError(std::string("response delivery: ") + e.what());
+  }
   {
     std::lock_guard lock(m_mutex);
-    // Attempts finished before this pass reads the store are recorded there.
-    for (const int64_t id : m_finished) m_inFlight.erase(id);
-    m_finished.clear();
-    busy = m_inFlight.size();
+    for (const DeliveryAttempt& attempt : attempts) m_inFlight.erase(attempt.id);
+    m_enqueued = true;  // retries have new due times
   }
-  const size_t capacity = static_cast<size_t>(std::max(m_tuning.concurrency, 1));
-  if (busy >= capacity) return m_tuning.maxSleepMs;
-  // Asking for the busy ones too leaves room for every free sender.
-  for (OutboxEntry& entry : m_store.Due(now, static_cast<int>(capacity))) {
+  bool replied = false;
+  for (size_t i = 0; i < states.size(); ++i) {
+    const std::optional<int>& reply = attempts[i].reply;
+    if (!reply) continue;
+    replied = true;
+    if (states[i] == OutboxState_e::DONE && (*reply == 0 || *reply == 3))
+      m_metrics.CountDelivered();
+  }
+  if (replied && m_answered) m_answered();
+}
+
+// Pass records the attempts that waited long enough, hands the due entries that are not in
+// flight to the free senders, and returns how long to sleep: until the next entry is due or the
+// ended attempts are to be recorded, whichever comes first.
+int64_t OutboxDelivery::Pass() {
+  using std::chrono::steady_clock;
+  const auto delay = std::chrono::milliseconds(m_tuning.recordDelayMs);
+  std::vector<DeliveryAttempt> ended;
+  {
     std::lock_guard lock(m_mutex);
-    if (m_inFlight.size() >= capacity) break;
-    if (!m_inFlight.insert(entry.id).second) continue;
-    m_queue.push_back(std::move(entry));
-    m_work.notify_one();
+    if (!m_ended.empty() &&
+        (m_ended.size() >= Capacity() || steady_clock::now() - m_firstEnded >= delay)) {
+      ended.swap(m_ended);
+    }
   }
-  const std::optional<int64_t> next = m_store.NextDueMs();
-  if (next && *next > now) return std::min(*next - now, m_tuning.maxSleepMs);
-  return m_tuning.maxSleepMs;
+  if (!ended.empty()) Record(std::move(ended));
+
+  const int64_t now = m_clock();
+  std::set<int64_t> skip;
+  size_t free = 0;
+  {
+    std::lock_guard lock(m_mutex);
+    free = Capacity() - std::min(m_sending, Capacity());
+    if (free > 0 && (m_enqueued || m_backlog || now >= m_nextDueMs)) {
+      m_enqueued = false;
+      skip = m_inFlight;
+    } else {
+      free = 0;
+    }
+  }
+  if (free > 0) {
+    DueEntries due;
+    try {
+      due = m_store.Due(now, static_cast<int>(free), skip);
+    } catch (...) {
+      std::lock_guard lock(m_mutex);
+      m_enqueued = true;
+      throw;
+    }
+    std::lock_guard lock(m_mutex);
+    for (OutboxEntry& entry : due.entries) {
+      m_inFlight.insert(entry.id);
+      m_queue.push_back(std::move(entry));
+      ++m_sending;
+      m_work.notify_one();
+    }
+    m_backlog = due.nextDueMs && *due.nextDueMs <= now;
+    m_nextDueMs = due.nextDueMs.value_or(INT64_MAX);
+  }
+
+  std::lock_guard lock(m_mutex);
+  int64_t sleepMs = m_tuning.maxSleepMs;
+  // With a backlog every sender is busy, and the next one to end wakes this thread.
+  if (!m_backlog && m_nextDueMs > now) sleepMs = std::min(sleepMs, m_nextDueMs - now);
+  if (!m_ended.empty()) {
+    const auto left = delay - (steady_clock::now() - m_firstEnded);
+    sleepMs = std::min<int64_t>(
+        sleepMs,
+        std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+  }
+  return sleepMs;
 }
 
 void OutboxDelivery::Start() {
@@ -120,8 +169,8 @@ void OutboxDelivery::Start() {
     std::lock_guard lock(m_mutex);
     if (!m_pool.empty()) return;
     m_stopping = false;
-    for (int i = 0; i < std::max(m_tuning.concurrency, 1); ++i)
-      m_pool.emplace_back([this] { Work(); });
+    m_enqueued = true;
+    for (size_t i = 0; i < Capacity(); ++i) m_pool.emplace_back([this] { Work(); });
   }
   m_thread.Start([this] { return Pass(); });
 }
@@ -132,12 +181,22 @@ void OutboxDelivery::Stop() {
     std::lock_guard lock(m_mutex);
     m_stopping = true;
     m_queue.clear();
-    m_inFlight.clear();
-    m_finished.clear();
   }
   m_work.notify_all();
   for (std::thread& t : m_pool) t.join();
   m_pool.clear();
+  // The sends that were in progress have ended: their attempts are recorded now.
+  std::vector<DeliveryAttempt> ended;
+  {
+    std::lock_guard lock(m_mutex);
+    ended.swap(m_ended);
+  }
+  if (!ended.empty()) Record(std::move(ended));
+  std::lock_guard lock(m_mutex);
+  m_inFlight.clear();
+  m_sending = 0;
+  m_backlog = false;
+  m_nextDueMs = INT64_MAX;
 }
 
 }  // namespace QxCmServer

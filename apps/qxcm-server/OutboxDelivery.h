@@ -1,6 +1,8 @@
 // OutboxDelivery: the thread that delivers the durable outbox's responses to the nodes.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -10,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "Batcher.h"
 #include "DeliveryThread.h"
 #include "Metrics.h"
 #include "Store.h"
@@ -21,17 +22,20 @@ namespace QxCmServer {
 // OutboxDelivery sends each due outbox entry's bytes as one message to "<destination>/msg/"
 // (the node's response handler under its callback address) and records the node's reply, an
 // Int32, or a failed attempt when the node could not be reached or its answer was not a reply
-// (which waits longer each time); attempts ending together are recorded in one transaction
-// (Store::RecordAttempts). Up to
-// Tuning::concurrency sends run at once on a pool of threads; one thread reads the store and
-// hands them out, then sleeps until the next entry is due (Store::NextDueMs), a send ends, or
-// Wake. Call Wake after enqueuing a response. The store and metrics must outlive the object.
+// (which waits longer each time). Up to Tuning::concurrency sends run at once on a pool of
+// threads. One thread reads the store and hands the due entries out, records the attempts that
+// ended, all of them in one transaction (Store::RecordAttempts), and sleeps until the next
+// entry is due, a send ends, or Wake. A sender does not wait for its attempt to be recorded:
+// attempts ending within Tuning::recordDelayMs of each other share a commit, and an entry stays
+// in flight (never handed out again) until its attempt is recorded. Call Wake after enqueuing a
+// response. The store and metrics must outlive the object.
 class OutboxDelivery {
  public:
   struct Tuning {
     int concurrency = 32;        // sends in flight at once
     long timeoutMs = 30000;      // one send's time limit
     int64_t maxSleepMs = 30000;  // the longest sleep without a wake-up (another process may add)
+    int64_t recordDelayMs = 10;  // the longest an ended attempt waits for others to share a commit
   };
 
   OutboxDelivery(Store& store, QxZebMsg::Messenger sender, Metrics& metrics);
@@ -44,10 +48,10 @@ class OutboxDelivery {
 
   // Start starts the threads (again after Stop).
   void Start();
-  // Stop finishes the sends in progress and joins the threads; entries not yet sent stay due
-  // in the store.
+  // Stop finishes the sends in progress, records their attempts and joins the threads; entries
+  // not yet sent stay due in the store.
   void Stop();
-  void Wake() { m_thread.Wake(); }
+  void Wake();
   // OnAnswered sets what is called after node replies are recorded (they add "answered" events,
   // which the event delivery should send at once). Set it before Start.
   void OnAnswered(std::function<void()> answered) { m_answered = std::move(answered); }
@@ -55,7 +59,9 @@ class OutboxDelivery {
  private:
   int64_t Pass();
   void Work();
-  void Deliver(const OutboxEntry& entry);
+  // Record records the ended attempts taken from m_ended and lets their entries out of flight.
+  void Record(std::vector<DeliveryAttempt> attempts);
+  size_t Capacity() const { return static_cast<size_t>(std::max(m_tuning.concurrency, 1)); }
 
   Store& m_store;
   QxZebMsg::Messenger m_sender;
@@ -64,12 +70,16 @@ class OutboxDelivery {
   const Clock m_clock;
   std::mutex m_mutex;
   std::condition_variable m_work;
-  std::deque<OutboxEntry> m_queue;  // handed out, not yet taken by a sender
-  std::set<int64_t> m_inFlight;     // ids queued, being sent, or sent since the last pass
-  std::vector<int64_t> m_finished;  // ids sent and recorded since the last pass began
+  std::deque<OutboxEntry> m_queue;      // handed out, not yet taken by a sender
+  size_t m_sending = 0;                 // entries queued or being sent
+  std::set<int64_t> m_inFlight;         // ids queued, being sent, or ended and not yet recorded
+  std::vector<DeliveryAttempt> m_ended; // attempts ended, not yet recorded
+  std::chrono::steady_clock::time_point m_firstEnded;  // when the oldest of m_ended ended
+  bool m_enqueued = true;               // Wake was called since the store was last read
+  bool m_backlog = false;               // more entries were due than senders were free
+  int64_t m_nextDueMs = INT64_MAX;      // when the next entry not handed out is due
   bool m_stopping = false;
   std::function<void()> m_answered;
-  Batcher<DeliveryAttempt, OutboxState_e> m_records;
   std::vector<std::thread> m_pool;
   DeliveryThread m_thread;  // after the members its pass uses
 };

@@ -247,22 +247,25 @@ struct SqliteStore::Impl {
 
   // Answered records the node's reply to outbox entry id inside the caller's transaction.
   OutboxState_e Answered(int64_t id, int reply, int64_t nowMs) {
-    Sql::Statement read(db, "SELECT request_id FROM outbox WHERE id = ? AND state = 0",
-                        "read an outbox entry");
-    if (!read.Bind(1, id).Step()) return OutboxState_e::DONE;  // answered already
-    const std::string requestId = Str(read, 0);
-    Sql::Statement(db, "UPDATE outbox SET last_reply = ? WHERE id = ?", "record a reply")
-        .Bind(1, int64_t{reply})
-        .Bind(2, id)
-        .Run();
-    AddEvent(EVENT_ANSWERED, requestId, std::to_string(reply));
-    if (reply != 0 && reply != 3 && reply != 5 && reply != 6) return Retry(id, nowMs);
+    const bool finishes = reply == 0 || reply == 3 || reply == 5 || reply == 6;
     const bool done = reply == 0 || reply == 3;
-    Sql::Statement(db, "UPDATE outbox SET state = ?, attempts = attempts + 1 WHERE id = ?",
-                   "finish a response")
-        .Bind(1, int64_t{done ? kDone : kGivenUp})
-        .Bind(2, id)
-        .Run();
+    // One statement records the reply and, for a final one, finishes the entry.
+    Sql::Statement update(db,
+                          "UPDATE outbox SET last_reply = ?1, "
+                          "state = CASE WHEN ?2 THEN ?3 ELSE state END, "
+                          "attempts = attempts + ?2 WHERE id = ?4 AND state = 0 "
+                          "RETURNING request_id",
+                          "record a reply");
+    update.Bind(1, int64_t{reply})
+        .Bind(2, int64_t{finishes ? 1 : 0})
+        .Bind(3, int64_t{done ? kDone : kGivenUp})
+        .Bind(4, id);
+    if (!update.Step()) return OutboxState_e::DONE;  // answered already
+    const std::string requestId = Str(update, 0);
+    while (update.Step()) {
+    }
+    AddEvent(EVENT_ANSWERED, requestId, std::to_string(reply));
+    if (!finishes) return Retry(id, nowMs);
     if (done) {
       Sql::Statement(db, "UPDATE certificates SET delivered = 1 WHERE request_id = ?",
                      "mark a certificate delivered")
@@ -435,20 +438,34 @@ bool SqliteStore::MarkInstalled(const std::string& requestId) {
       "mark a certificate installed", requestId, EVENT_INSTALLED);
 }
 
-std::vector<OutboxEntry> SqliteStore::Due(int64_t nowMs, int limit) {
+DueEntries SqliteStore::Due(int64_t nowMs, int limit, const std::set<int64_t>& skip) {
   const std::lock_guard lock(m_impl->mutex);
-  return m_impl->ReadAll(
-      "SELECT id, request_id, destination, body, attempts, next_attempt_ms, last_reply "
-      "FROM outbox WHERE state = 0 AND next_attempt_ms <= ? ORDER BY next_attempt_ms, id LIMIT ?",
-      "list the responses due",
-      [](const Sql::Statement& stmt) {
-        OutboxEntry e{
-            stmt.Int(0), Str(stmt, 1), Str(stmt, 2), Str(stmt, 3), static_cast<int>(stmt.Int(4)),
-            stmt.Int(5), std::nullopt};
-        if (!stmt.IsNull(6)) e.lastReply = static_cast<int>(stmt.Int(6));
-        return e;
-      },
-      [&](Sql::Statement& stmt) { stmt.Bind(1, nowMs).Bind(2, int64_t{limit}); });
+  Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
+  // The index alone gives the order; a row is read only for an entry handed out.
+  Sql::Statement order(m_impl->db,
+                       "SELECT id, next_attempt_ms FROM outbox WHERE state = 0 "
+                       "ORDER BY next_attempt_ms, id",
+                       "list the responses due");
+  DueEntries due;
+  while (order.Step()) {
+    const int64_t id = order.Int(0);
+    const int64_t dueMs = order.Int(1);
+    if (skip.contains(id)) continue;
+    if (dueMs > nowMs || due.entries.size() >= static_cast<size_t>(std::max(limit, 0))) {
+      due.nextDueMs = dueMs;
+      break;
+    }
+    Sql::Statement row(m_impl->db,
+                       "SELECT request_id, destination, body, attempts, last_reply "
+                       "FROM outbox WHERE id = ?",
+                       "read a response due");
+    if (!row.Bind(1, id).Step()) continue;
+    OutboxEntry e{id, Str(row, 0), Str(row, 1), Str(row, 2), static_cast<int>(row.Int(3)), dueMs,
+                  std::nullopt};
+    if (!row.IsNull(4)) e.lastReply = static_cast<int>(row.Int(4));
+    due.entries.push_back(std::move(e));
+  }
+  return due;
 }
 
 std::optional<int64_t> SqliteStore::NextDueMs() {

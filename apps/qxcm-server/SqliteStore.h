@@ -46,7 +46,8 @@ class SqliteStore final : public Store {
   std::optional<std::string> LatestIssuedRequest(const std::string& coreId) override;
   bool MarkInstalled(const std::string& requestId) override;
 
-  std::vector<OutboxEntry> Due(int64_t nowMs, int limit) override;
+  using Store::Due;
+  DueEntries Due(int64_t nowMs, int limit, const std::set<int64_t>& skip) override;
   std::optional<int64_t> NextDueMs() override;
   std::vector<OutboxState_e> RecordAttempts(const std::vector<DeliveryAttempt>& attempts,
                                             int64_t nowMs) override;

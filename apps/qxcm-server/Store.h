@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,13 @@ struct OutboxEntry {
   int attempts = 0;
   int64_t nextAttemptMs = 0;
   std::optional<int> lastReply;
+};
+
+// The entries a delivery pass may hand out, and when the next waiting entry that is neither
+// among them nor skipped is due (nothing when there is none).
+struct DueEntries {
+  std::vector<OutboxEntry> entries;
+  std::optional<int64_t> nextDueMs;
 };
 
 enum class OutboxState_e { DONE, RETRY, GIVEN_UP };
@@ -157,8 +165,11 @@ class Store {
   virtual bool MarkInstalled(const std::string& requestId) = 0;
 
   // ---- Outbox ----
-  // Due returns up to limit entries waiting whose next attempt time is at or before nowMs.
-  virtual std::vector<OutboxEntry> Due(int64_t nowMs, int limit) = 0;
+  // Due returns, in due order, up to limit waiting entries whose next attempt time is at or
+  // before nowMs and whose ids are not in skip (the entries in flight), with the next due time
+  // of the rest, in one read; the bodies of skipped entries are not read.
+  virtual DueEntries Due(int64_t nowMs, int limit, const std::set<int64_t>& skip) = 0;
+  std::vector<OutboxEntry> Due(int64_t nowMs, int limit) { return Due(nowMs, limit, {}).entries; }
   // NextDueMs returns the earliest next attempt time of a waiting entry.
   virtual std::optional<int64_t> NextDueMs() = 0;
   // RecordAttempts records how attempts at outbox entries ended, all in one transaction; one

@@ -1,4 +1,5 @@
 // qxcm-server: the certificate server. It serves nodes and administrators until told to stop.
+#include <malloc.h>
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -88,6 +89,16 @@ struct CommandLine {
   }
 };
 
+// KeepFreedMemory has the allocator keep freed memory for reuse instead of giving it back to
+// the system after every burst: each thread's heap would otherwise shrink (madvise, a TLB flush
+// across cores) and grow again (page faults) with every burst of requests, several percent of
+// the server's CPU time under load. The memory kept is bounded by the busiest moment's.
+void KeepFreedMemory() {
+  mallopt(M_TRIM_THRESHOLD, 32 << 20);
+  mallopt(M_TOP_PAD, 4 << 20);
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,6 +120,7 @@ int main(int argc, char** argv) {
   // A node or observer that drops a connection while a response is written to it must fail
   // that one send (EPIPE), not end the server.
   ::signal(SIGPIPE, SIG_IGN);
+  KeepFreedMemory();
 
   try {
     if (options.port) {

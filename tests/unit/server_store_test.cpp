@@ -230,6 +230,13 @@ TEST_F(ServerStoreTest, DecisionsEnqueueTheirResponsesAndTheOutboxRetriesWithGro
   EXPECT_EQ(store.Reschedule(id1, now), OutboxState_e::RETRY);
   EXPECT_LE(store.NextDueMs().value_or(INT64_MAX), now);  // r2 and r3 are due
   EXPECT_EQ(store.Due(now + 999, 10).size(), 2u);         // r1 waits 1 s
+  // A pass skips the entries in flight and learns when the next one left out is due.
+  const int64_t id2 = byRequest["r2"].id;
+  const DueEntries skipping = store.Due(now + 999, 10, {id2});
+  ASSERT_EQ(skipping.entries.size(), 1u);
+  EXPECT_EQ(skipping.entries[0].requestId, "r3");
+  EXPECT_EQ(skipping.nextDueMs, now + 1000);
+  EXPECT_EQ(store.Due(now + 999, 1, {}).nextDueMs, byRequest["r3"].nextAttemptMs);  // due, no room
   EXPECT_EQ(store.Reschedule(id1, now), OutboxState_e::RETRY);
   EXPECT_EQ(store.Due(now + 1999, 10).size(), 2u);  // then 2 s
   EXPECT_EQ(store.RecordReply(id1, 1, now), OutboxState_e::RETRY);
