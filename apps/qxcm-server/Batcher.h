@@ -2,6 +2,7 @@
 // whole group of them durable.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -20,13 +21,17 @@ namespace QxCmServer {
 // group running becomes the runner: it runs every item waiting (up to maxGroup at a time) until
 // its own is done, then hands the role on. Items that arrive while a group runs wait for the
 // next group, so under load each commit carries many items, and a lone caller is run at once.
+// With a gathering time, a runner whose last group held more than one item (so others are
+// likely on their way) first waits up to that long for a full group.
 // run gets the items in the order they were submitted and must return one result per item.
 template <class Item, class Result>
 class Batcher {
  public:
   using Run = std::function<std::vector<Result>(std::vector<Item>&)>;
 
-  explicit Batcher(Run run, size_t maxGroup = 64) : m_run(std::move(run)), m_maxGroup(maxGroup) {}
+  explicit Batcher(Run run, size_t maxGroup = 64,
+                   std::chrono::microseconds gather = std::chrono::microseconds::zero())
+      : m_run(std::move(run)), m_maxGroup(maxGroup), m_gather(gather) {}
   Batcher(const Batcher&) = delete;
   Batcher& operator=(const Batcher&) = delete;
 
@@ -34,6 +39,7 @@ class Batcher {
     Slot slot{std::move(item), std::nullopt, nullptr, false, {}};
     std::unique_lock lock(m_mutex);
     m_waiting.push_back(&slot);
+    if (m_gathering && m_waiting.size() >= m_maxGroup) m_full.notify_one();
     while (!slot.done) {
       if (m_running) {
         slot.wake.wait(lock);
@@ -60,11 +66,17 @@ class Batcher {
 
   // RunGroup runs the oldest waiting items with the lock released and marks them done.
   void RunGroup(std::unique_lock<std::mutex>& lock) {
+    if (m_lastGroup > 1 && m_gather.count() > 0 && m_waiting.size() < m_maxGroup) {
+      m_gathering = true;
+      m_full.wait_for(lock, m_gather, [this] { return m_waiting.size() >= m_maxGroup; });
+      m_gathering = false;
+    }
     std::vector<Slot*> group;
     while (!m_waiting.empty() && group.size() < m_maxGroup) {
       group.push_back(m_waiting.front());
       m_waiting.pop_front();
     }
+    m_lastGroup = group.size();
     lock.unlock();
     std::vector<Item> items;
     items.reserve(group.size());
@@ -85,9 +97,13 @@ class Batcher {
 
   Run m_run;
   size_t m_maxGroup;
+  std::chrono::microseconds m_gather;
   std::mutex m_mutex;
+  std::condition_variable m_full;  // the runner gathering a group hears that it is full
   std::deque<Slot*> m_waiting;
   bool m_running = false;
+  bool m_gathering = false;
+  size_t m_lastGroup = 0;
 };
 
 }  // namespace QxCmServer

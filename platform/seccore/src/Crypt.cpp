@@ -63,21 +63,20 @@ std::pair<Key, bool> PlatformKey() {
 
 Crypt::Crypt() : Crypt(PlatformKey()) {}
 
-Crypt::Crypt(const std::pair<Key, bool>& key)
-    : m_encipher(Cipher::ENCRYPT_MODE, key.first, Cipher::ALG_AES_GCM),
-      m_decipher(Cipher::DECRYPT_MODE, key.first, Cipher::ALG_AES_GCM),
-      m_fromFile(key.second) {}
+Crypt::Crypt(std::pair<Key, bool> key) : m_key(std::move(key.first)), m_fromFile(key.second) {}
 
 size_t Crypt::Encrypt(const void* bytes, size_t length, QxMoxArray::CharArray_t& output) const {
   QxMoxArray::CharArray_t result;
-  const size_t produced = m_encipher.DoFinal(bytes, length, result, 0);
+  const size_t produced =
+      Cipher(Cipher::ENCRYPT_MODE, m_key, Cipher::ALG_AES_GCM).DoFinal(bytes, length, result, 0);
   output = std::move(result);
   return produced;
 }
 
 size_t Crypt::Decrypt(const QxMoxArray::CharArray_t& input, QxMoxArray::CharArray_t& output) const {
   QxMoxArray::CharArray_t result;
-  const size_t produced = m_decipher.DoFinal(input, 0, input.GetSize(), result, 0);
+  const size_t produced = Cipher(Cipher::DECRYPT_MODE, m_key, Cipher::ALG_AES_GCM)
+                              .DoFinal(input, 0, input.GetSize(), result, 0);
   output = std::move(result);
   return produced;
 }

@@ -79,9 +79,9 @@ class Crypt {
   bool UsesKeyFile() const { return m_fromFile; }
 
  private:
-  explicit Crypt(const std::pair<Key, bool>& key);
-  Cipher m_encipher;
-  Cipher m_decipher;
+  explicit Crypt(std::pair<Key, bool> key);
+  // The key, not ready ciphers: a Crypt usually serves one call, which needs one of the two.
+  Key m_key;
   bool m_fromFile = false;
 };
 
