@@ -159,7 +159,8 @@ class CertificateBuilderT {
   std::unique_ptr<EVP_PKEY, KeyFree> m_caKey;
   int32_t m_lifetime;         // seconds of validity from the moment of issuing
   int32_t m_notBeforeOffset;  // added to the moment of issuing: 0 or negative
-  // The extensions made from m_caCert, for certificates that are not a CA's ([0]) and a CA's.
+  // The extensions that depend only on m_caCert, made once, indexed by isCA; the threads
+  // issuing only read them.
   std::array<std::unique_ptr<const IssuerExtensions>, 2> m_extensions;
 
   // Serial numbers reserved and not yet handed out: m_nextSerial up to, not including,
