@@ -42,6 +42,9 @@ CertificateBuilderT<Traits>::CertificateBuilderT(const QxSecCore::X509Certificat
   ERR_clear_error();  // an earlier call's leftover error must not name this call's failure
   m_caKey.reset(CertificateIssuer::ReadCaKey(caKey).release());
   m_caCert.reset(CertificateIssuer::ReadCaCert(caCert, m_caKey.get()).release());
+  for (const bool isCA : {false, true}) {
+    m_extensions[isCA] = std::make_unique<const IssuerExtensions>(m_caCert.get(), isCA);
+  }
   m_notBeforeOffset = CertificateIssuer::NotBeforeOffset(
       QxMoxConfig::ConfigNamespace_t("sec.cm.server").Open().GetValue("NOT_BEFORE_OFFSET"));
   QXSECCM_TRACE_LINE(
@@ -89,7 +92,7 @@ int CertificateBuilderT<Traits>::BuildCertificate(const Request& /*request*/,
   const std::time_t now = std::time(nullptr);
   CertificateIssuer::Fill(cert.get(), serial, req, X509_get_subject_name(m_caCert.get()), now,
                           m_notBeforeOffset, m_lifetime);
-  CertificateIssuer::AddExtensions(cert.get(), m_caCert.get(), isCA);
+  m_extensions[isCA]->AddTo(cert.get());
   CertificateIssuer::Sign(cert.get(), m_caKey.get());
   const int length = CertificateIssuer::WritePem(cert.get(), out);
   if (issued != nullptr) {

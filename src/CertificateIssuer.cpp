@@ -23,7 +23,8 @@ struct Extension {
   const char* value;
   const char* caValue;
 };
-// In ascending byte order of the names, which is the order in the certificate.
+// In ascending byte order of the names, which is the order in the certificate. All but the
+// last depend only on the issuer and isCA; the last is the hash of the certificate's own key.
 constexpr Extension kExtensions[] = {
     {"authorityKeyIdentifier", "keyid,issuer:always", "keyid,issuer:always"},
     {"basicConstraints", "CA:FALSE", "CA:TRUE"},
@@ -33,9 +34,40 @@ constexpr Extension kExtensions[] = {
     {"subjectKeyIdentifier", "hash", "hash"},
 };
 
+static_assert(std::size(kExtensions) == IssuerExtensions::kCount + 1);
+constexpr const Extension& kSubjectKeyIdentifier = kExtensions[IssuerExtensions::kCount];
+
 constexpr ExceptionTracer::E kSide = ExceptionTracer::Server;
 
+Ssl::X509ExtensionPtr MakeExtension(X509V3_CTX* context, const Extension& row, bool isCA) {
+  Ssl::X509ExtensionPtr extension(
+      X509V3_EXT_conf(nullptr, context, row.name, isCA ? row.caValue : row.value));
+  if (extension == nullptr) Crypto::Fail(kSide, 16);
+  return extension;
+}
+
+// Add adds a copy of extension to cert.
+void Add(X509* cert, X509_EXTENSION* extension) {
+  if (X509_add_ext(cert, extension, -1) != 1) Crypto::Fail(kSide, 17);
+}
+
 }  // namespace
+
+// Only the issuer is given: the authorityKeyIdentifier reads its subjectKeyIdentifier, issuer
+// name and serial number, and nothing of the certificate it goes into while no issuer key is.
+IssuerExtensions::IssuerExtensions(X509* issuer, bool isCA) {
+  X509V3_CTX context{};
+  X509V3_set_ctx(&context, issuer, nullptr, nullptr, nullptr, 0);
+  for (size_t i = 0; i < kCount; ++i)
+    m_extensions[i] = MakeExtension(&context, kExtensions[i], isCA);
+}
+
+void IssuerExtensions::AddTo(X509* cert) const {
+  for (const Ssl::X509ExtensionPtr& extension : m_extensions) Add(cert, extension.get());
+  X509V3_CTX context{};
+  X509V3_set_ctx(&context, nullptr, cert, nullptr, nullptr, 0);
+  Add(cert, MakeExtension(&context, kSubjectKeyIdentifier, false).get());
+}
 
 Ssl::EvpPkeyPtr CertificateIssuer::ReadCaKey(const QxSecCore::Key& key) {
   if (key.GetType() != QxSecCore::Key::TYPE_RSA_PRIVATE) {
@@ -122,14 +154,7 @@ void CertificateIssuer::Fill(X509* cert, uint32_t serial, const ParsedRequest& r
 }
 
 void CertificateIssuer::AddExtensions(X509* cert, X509* issuer, bool isCA) {
-  X509V3_CTX context{};
-  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
-  for (const Extension& row : kExtensions) {
-    const Ssl::X509ExtensionPtr extension(
-        X509V3_EXT_conf(nullptr, &context, row.name, isCA ? row.caValue : row.value));
-    if (extension == nullptr) Crypto::Fail(kSide, 16);
-    if (X509_add_ext(cert, extension.get(), -1) != 1) Crypto::Fail(kSide, 17);
-  }
+  IssuerExtensions(issuer, isCA).AddTo(cert);
 }
 
 void CertificateIssuer::Sign(X509* cert, EVP_PKEY* key) {

@@ -1,6 +1,7 @@
 // CertificateIssuer: the steps of issuing a certificate that both builder twins share.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 
@@ -12,6 +13,25 @@
 #include "qxseccore/Key.h"
 
 namespace QxSecCm {
+
+// IssuerExtensions holds the extensions of an issued certificate that depend only on its issuer
+// and on isCA (authorityKeyIdentifier, basicConstraints, keyUsage, nsComment), made once so each
+// certificate only copies them; the subjectKeyIdentifier, a hash of the certificate's own key,
+// is made per certificate. Adding reads the set only: several threads may share one.
+class __attribute__((visibility("hidden"))) IssuerExtensions {
+ public:
+  static constexpr size_t kCount = 4;
+
+  // IssuerExtensions(issuer, isCA) makes the extensions for certificates issuer signs, with the
+  // CA values when isCA (message 16). It keeps no reference to issuer.
+  IssuerExtensions(X509* issuer, bool isCA);
+  // AddTo adds to cert copies of the set's extensions and then cert's subjectKeyIdentifier,
+  // made from the public key cert holds, in the certificate's order (messages 16, 17).
+  void AddTo(X509* cert) const;
+
+ private:
+  std::array<QxSecCore::Ssl::X509ExtensionPtr, kCount> m_extensions;
+};
 
 // CertificateIssuer holds the steps of the certificate builders. Each step checks its OpenSSL
 // calls and throws the builder's catalog message (server side) at the first failure.
@@ -44,7 +64,7 @@ class CertificateIssuer {
                    const X509_NAME* issuerName, std::time_t now, int32_t notBeforeOffset,
                    int32_t lifetime);
   // AddExtensions adds the five extensions in their order, issuer naming the issuing
-  // certificate (messages 16, 17).
+  // certificate (messages 16, 17): IssuerExtensions(issuer, isCA).AddTo(cert).
   static void AddExtensions(X509* cert, X509* issuer, bool isCA);
   // Sign signs cert with key and SHA-1 (message 18).
   static void Sign(X509* cert, EVP_PKEY* key);

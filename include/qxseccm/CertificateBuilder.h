@@ -1,6 +1,7 @@
 // CertificateBuilder and CertificateBuilder_ex: the certificate authority's signing engine.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@ namespace QxSecCm {
 
 class CertRequest;
 class CertRequest_ex;
+class IssuerExtensions;
 
 // IssuedCertificate is what BuildCertificate wrote into a certificate it issued, for callers
 // that would otherwise parse the PEM text again: the serial number, and the validity's ends in
@@ -92,7 +94,8 @@ class CertificateBuilderT {
 
   // CertificateBuilderT(caCert, caKey) runs the crypto set-up, then takes the CA key (type 1,
   // else message 1; unreadable, or not the key of caCert, message 2) and the CA certificate
-  // (message 3 or 4), and reads "NOT_BEFORE_OFFSET" of configuration namespace "sec.cm.server":
+  // (message 3 or 4), makes from it the extensions that are the same in every certificate it
+  // signs (message 16), and reads "NOT_BEFORE_OFFSET" of configuration namespace "sec.cm.server":
   // a decimal number of seconds (leading digits; other text gives 0) before the moment of
   // issuing at which certificates become valid. Unset, empty or negative gives one day (86400).
   // Traces "<kName>: NOT_BEFORE_OFFSET set to: <-offset>" (server init tracer, level 9). A
@@ -156,6 +159,9 @@ class CertificateBuilderT {
   std::unique_ptr<EVP_PKEY, KeyFree> m_caKey;
   int32_t m_lifetime;         // seconds of validity from the moment of issuing
   int32_t m_notBeforeOffset;  // added to the moment of issuing: 0 or negative
+  // The extensions that depend only on m_caCert, made once, indexed by isCA; the threads
+  // issuing only read them.
+  std::array<std::unique_ptr<const IssuerExtensions>, 2> m_extensions;
 
   // Serial numbers reserved and not yet handed out: m_nextSerial up to, not including,
   // m_endSerial (64 bits, so a block ending at 4294967295 does not wrap).

@@ -135,6 +135,35 @@ const std::string& SharedCsr() {
   return csr;
 }
 
+// AddConfiguredExtensions adds the five extensions to cert, each made from its configuration
+// string with issuer and cert in the context, as the plain OpenSSL sequence does.
+void AddConfiguredExtensions(X509* cert, X509* issuer, bool isCA) {
+  const char* names[] = {"authorityKeyIdentifier", "basicConstraints", "keyUsage", "nsComment",
+                         "subjectKeyIdentifier"};
+  const char* values[] = {"keyid,issuer:always", isCA ? "CA:TRUE" : "CA:FALSE",
+                          isCA ? "nonRepudiation,digitalSignature,keyEncipherment,keyCertSign"
+                               : "nonRepudiation,digitalSignature,keyEncipherment",
+                          "MT Quillax Certificate", "hash"};
+  X509V3_CTX ctx{};
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  for (int i = 0; i < 5; ++i) {
+    const Ssl::X509ExtensionPtr ext(X509V3_EXT_conf(nullptr, &ctx, names[i], values[i]));
+    X509_add_ext(cert, ext.get(), -1);
+  }
+}
+
+// ExtensionsDer returns the DER of each extension of cert, in its order.
+std::vector<std::string> ExtensionsDer(const X509* cert) {
+  std::vector<std::string> all;
+  for (int i = 0; i < X509_get_ext_count(cert); ++i) {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_EXTENSION(X509_get_ext(cert, i), &der);
+    const Ssl::OpenSslBytes owned(der);
+    all.emplace_back(reinterpret_cast<char*>(der), static_cast<size_t>(length));
+  }
+  return all;
+}
+
 // ExactSequence issues the way the plain OpenSSL sequence does: the request's key decoded
 // (X509_REQ_get_pubkey) and encoded again into the certificate (X509_set_pubkey), at the moment
 // now, with the given serial.
@@ -153,18 +182,7 @@ X509P ExactSequence(const std::string& csr, X509* caCert, EVP_PKEY* caKey, long 
   X509_set_pubkey(cert.get(), key);
   X509_time_adj_ex(X509_getm_notBefore(cert.get()), 0, notBeforeOffset, &now);
   X509_time_adj_ex(X509_getm_notAfter(cert.get()), 0, kLifetime, &now);
-  const char* names[] = {"authorityKeyIdentifier", "basicConstraints", "keyUsage", "nsComment",
-                         "subjectKeyIdentifier"};
-  const char* values[] = {"keyid,issuer:always", isCA ? "CA:TRUE" : "CA:FALSE",
-                          isCA ? "nonRepudiation,digitalSignature,keyEncipherment,keyCertSign"
-                               : "nonRepudiation,digitalSignature,keyEncipherment",
-                          "MT Quillax Certificate", "hash"};
-  X509V3_CTX ctx{};
-  X509V3_set_ctx(&ctx, caCert, cert.get(), nullptr, nullptr, 0);
-  for (int i = 0; i < 5; ++i) {
-    const Ssl::X509ExtensionPtr ext(X509V3_EXT_conf(nullptr, &ctx, names[i], values[i]));
-    X509_add_ext(cert.get(), ext.get(), -1);
-  }
+  AddConfiguredExtensions(cert.get(), caCert, isCA);
   X509_sign(cert.get(), caKey, EVP_sha1());
   return cert;
 }
@@ -286,6 +304,12 @@ TYPED_TEST(BuilderTest, SelfSignedCertificateHasSerialZeroIssuerSubjectAnd7300Da
   EXPECT_EQ(status, 0);
   // Making a CA draws no serial number.
   EXPECT_FALSE(QxMoxIo::File_t(this->SerialFile()).Exists());
+  // The extensions are those the configuration strings give, the certificate its own issuer.
+  const X509P configured(X509_dup(x));
+  while (X509_get_ext_count(configured.get()) > 0)
+    Ssl::X509ExtensionPtr(X509_delete_ext(configured.get(), 0));
+  AddConfiguredExtensions(configured.get(), configured.get(), true);
+  EXPECT_EQ(ExtensionsDer(x), ExtensionsDer(configured.get()));
 
   X509Certificate leaf;
   Key leafKey;
@@ -293,16 +317,34 @@ TYPED_TEST(BuilderTest, SelfSignedCertificateHasSerialZeroIssuerSubjectAnd7300Da
   EXPECT_EQ(X509_check_ca(leaf.Native()), 0);
 }
 
-TYPED_TEST(BuilderTest, CopiedPublicKeyGivesTheSameDerAsDecodingAndEncodingTheKey) {
-  const Ca& ca = SharedCa();
-  TypeParam builder(ca.cert, ca.key);
-  for (const bool isCA : {false, true}) {
-    SCOPED_TRACE(isCA ? "CA" : "end entity");
-    const X509P ours = ParseCert(this->Issue(builder, SharedCsr(), isCA));
-    const time_t moment = Seconds(X509_get0_notBefore(ours.get())) + kDay;
-    const X509P exact = ExactSequence(SharedCsr(), ca.cert.Native(), ca.key.Native(),
-                                      Serial(ours.get()), moment, -kDay, isCA);
-    EXPECT_EQ(Der(ours.get()), Der(exact.get()));
+// The key copied as encoded, and the extensions the builder makes once and copies, give the
+// bytes the plain sequence gives, for our CA and for one of the openssl tool without a
+// subjectKeyIdentifier and with a 20-byte serial number (so authorityKeyIdentifier holds no key
+// id), each certificate after one of the other kind.
+TYPED_TEST(BuilderTest, CertificateHasTheDerOfThePlainOpenSslSequence) {
+  const std::string tool =
+      "OPENSSL_CONF=/dev/null openssl req -x509 -newkey rsa:1024 -nodes "
+      "-subj /CN=Tool-CA -days 30 -addext subjectKeyIdentifier=none "
+      "-addext authorityKeyIdentifier=none -keyout " +
+      (this->home / "tool.key") + " -out " + (this->home / "tool.pem");
+  int status = -1;
+  const std::string output = Run(tool, &status);
+  ASSERT_EQ(status, 0) << output;
+  const Ca toolCa{X509Certificate(CharArray_t(ReadFile(this->home / "tool.pem"))),
+                  Key(Key::TYPE_RSA_PRIVATE, CharArray_t(ReadFile(this->home / "tool.key")))};
+  ASSERT_LT(X509_get_ext_by_NID(toolCa.cert.Native(), NID_subject_key_identifier, -1), 0);
+  for (const Ca* ca : {&SharedCa(), &toolCa}) {
+    TypeParam builder(ca->cert, ca->key);
+    for (const bool isCA : {false, true, false}) {
+      SCOPED_TRACE(std::string(ca == &toolCa ? "tool CA, " : "our CA, ") +
+                   (isCA ? "CA" : "end entity"));
+      const X509P ours = ParseCert(this->Issue(builder, SharedCsr(), isCA));
+      const time_t moment = Seconds(X509_get0_notBefore(ours.get())) + kDay;
+      const X509P exact = ExactSequence(SharedCsr(), ca->cert.Native(), ca->key.Native(),
+                                        Serial(ours.get()), moment, -kDay, isCA);
+      EXPECT_EQ(ExtensionsDer(ours.get()), ExtensionsDer(exact.get()));
+      EXPECT_EQ(Der(ours.get()), Der(exact.get()));
+    }
   }
 }
 
@@ -465,6 +507,7 @@ TYPED_TEST(BuilderTest, ThreadsSharingOneBuilderGetDistinctSerials) {
     TypeParam builder(ca.cert, ca.key);
     builder.SetSerialBlock(block);
     std::vector<std::vector<long>> serials(kThreads);
+    std::vector<std::vector<std::vector<std::string>>> extensions(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&, t] {
@@ -472,11 +515,19 @@ TYPED_TEST(BuilderTest, ThreadsSharingOneBuilderGetDistinctSerials) {
           CharArray_t out;
           builder.BuildCertificate(typename TypeParam::Request(), CharArray_t(SharedCsr()), out,
                                    false);
-          serials[t].push_back(Serial(ParseCert(Str(out)).get()));
+          const X509P cert = ParseCert(Str(out));
+          serials[t].push_back(Serial(cert.get()));
+          extensions[t].push_back(ExtensionsDer(cert.get()));
         }
       });
     }
     for (std::thread& thread : threads) thread.join();
+    // The threads copied the builder's extensions at once: every copy whole.
+    const X509P exact = ExactSequence(SharedCsr(), ca.cert.Native(), ca.key.Native(), 1,
+                                      std::time(nullptr), -kDay, false);
+    for (const auto& list : extensions) {
+      for (const auto& each : list) EXPECT_EQ(each, ExtensionsDer(exact.get()));
+    }
     std::set<long> all;
     for (const auto& list : serials) all.insert(list.begin(), list.end());
     EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
