@@ -45,6 +45,7 @@ CertificateService::CertificateService(const ServerSettings& settings)
   m_messenger.Register(m_notificationServer.GetMsgHandler(), true, 0);
   m_messenger.Register(&m_metricsHandler, false, 0);
   m_outbox.OnAnswered([this] { m_events.Wake(); });
+  m_requests.BeforeInstalled([this] { m_outbox.RecordEnded(); });
   // Whatever an earlier run left undelivered goes out now.
   m_outbox.Start();
   m_events.Start();

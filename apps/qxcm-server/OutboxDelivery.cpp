@@ -102,6 +102,15 @@ void OutboxDelivery::Record(std::vector<DeliveryAttempt> attempts) {
   if (replied && m_answered) m_answered();
 }
 
+void OutboxDelivery::RecordEnded() {
+  std::vector<DeliveryAttempt> ended;
+  {
+    std::lock_guard lock(m_mutex);
+    ended.swap(m_ended);
+  }
+  if (!ended.empty()) Record(std::move(ended));
+}
+
 // Pass records the attempts that waited long enough, hands the due entries that are not in
 // flight to the free senders, and returns how long to sleep: until the next entry is due or the
 // ended attempts are to be recorded, whichever comes first.
@@ -186,12 +195,7 @@ void OutboxDelivery::Stop() {
   for (std::thread& t : m_pool) t.join();
   m_pool.clear();
   // The sends that were in progress have ended: their attempts are recorded now.
-  std::vector<DeliveryAttempt> ended;
-  {
-    std::lock_guard lock(m_mutex);
-    ended.swap(m_ended);
-  }
-  if (!ended.empty()) Record(std::move(ended));
+  RecordEnded();
   std::lock_guard lock(m_mutex);
   m_inFlight.clear();
   m_sending = 0;

@@ -52,6 +52,9 @@ class OutboxDelivery {
   // not yet sent stay due in the store.
   void Stop();
   void Wake();
+  // RecordEnded records the attempts that ended now instead of after the commit delay, and
+  // returns when they are committed: for a node's report that must be stored after its reply.
+  void RecordEnded();
   // OnAnswered sets what is called after node replies are recorded (they add "answered" events,
   // which the event delivery should send at once). Set it before Start.
   void OnAnswered(std::function<void()> answered) { m_answered = std::move(answered); }

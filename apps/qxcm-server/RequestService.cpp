@@ -90,6 +90,7 @@ void RequestService::ServeCertInstalled(RpcServerCall& call) {
       msg.HasTrustedClientCertificate() ? msg.GetPeerCommonName().ToUtf8() : std::string();
   const std::optional<std::string> id =
       InstalledRequest(m_store, CallArgs::InstalledReport(Reader(call)), peerCn);
+  if (id && m_beforeInstalled) m_beforeInstalled();
   const bool recorded = id && m_store.MarkInstalled(*id);
   Changed(recorded);
   RespondRet(call, recorded ? kInstalledRecorded : kNoSuchNode);

@@ -41,6 +41,13 @@ class RequestService : public RpcService {
                                                      const QxSecCm::CertRequest_ex& report,
                                                      const std::string& peerCn);
 
+  // BeforeInstalled sets what runs before a node's "CertInstalled" is recorded: the response
+  // delivery records the node replies it holds, so that the "answered" event of the response a
+  // node installed comes before its "installed" event. Set it before serving.
+  void BeforeInstalled(std::function<void()> recordReplies) {
+    m_beforeInstalled = std::move(recordReplies);
+  }
+
  private:
   std::vector<Method> Methods();
   void ServeDecision(QxZebRpc::RpcServerCall& call, bool grant);
@@ -52,6 +59,7 @@ class RequestService : public RpcService {
   Decisions& m_decisions;
   const ServerIdentity& m_identity;
   std::function<void()> m_changed;
+  std::function<void()> m_beforeInstalled;
 };
 
 }  // namespace QxCmServer
