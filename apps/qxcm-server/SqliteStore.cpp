@@ -104,9 +104,6 @@ Sql::Database Open(const std::string& path, int busyTimeoutMs) {
   if (db.IsReadOnly()) QxMoxMsg::ThrowIO(String_t("Cannot write the server store ") + path);
   db.Exec("PRAGMA journal_mode = WAL", "use the write-ahead log");
   db.Exec("PRAGMA synchronous = FULL", "make every commit durable");
-  // The pages that every write touches (the tables' last pages, their indexes) stay cached
-  // across transactions; the default 2 MiB holds less than a few thousand requests' worth.
-  db.Exec("PRAGMA cache_size = -16384", "cache 16 MiB of pages");
   return db;
 }
 
