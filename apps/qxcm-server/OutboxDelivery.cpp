@@ -157,7 +157,8 @@ int64_t OutboxDelivery::Pass() {
       m_work.notify_one();
     }
     m_backlog = due.nextDueMs && *due.nextDueMs <= now;
-    m_nextDueMs = due.nextDueMs.value_or(INT64_MAX);
+    // Another process may add entries without waking this one: look again after maxSleepMs.
+    m_nextDueMs = std::min(due.nextDueMs.value_or(INT64_MAX), now + m_tuning.maxSleepMs);
   }
 
   std::lock_guard lock(m_mutex);

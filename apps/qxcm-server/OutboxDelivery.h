@@ -80,7 +80,7 @@ class OutboxDelivery {
   std::chrono::steady_clock::time_point m_firstEnded;  // when the oldest of m_ended ended
   bool m_enqueued = true;               // Wake was called since the store was last read
   bool m_backlog = false;               // more entries were due than senders were free
-  int64_t m_nextDueMs = INT64_MAX;      // when the next entry not handed out is due
+  int64_t m_nextDueMs = INT64_MAX;      // when to read the store at the latest
   bool m_stopping = false;
   std::function<void()> m_answered;
   std::vector<std::thread> m_pool;
