@@ -104,10 +104,10 @@ SerialFile::Block SerialFile::ReserveLocked(uint32_t count) {
 
   ToLittleEndian(last + block.count, bytes);
   // The block's end must be on disk before anyone can see a certificate that carries a number
-  // of it: a number that only reached the page cache could be handed out again after a crash. Four
-  // bytes are rewritten in place (pread leaves the offset at 0) with one fdatasync, under the lock:
-  // a sector write does not tear them, and a replacing rename would cost a file and a directory
-  // sync per certificate.
+  // of it: a number that only reached the page cache could be handed out again after a crash.
+  // Four bytes are rewritten in place (pread leaves the offset at 0) with one fdatasync, under
+  // the lock: a sector write does not tear them, and a replacing rename would cost a file and
+  // a directory sync per draw.
   if (!QxMoxIo::TryWriteAll(fd.Get(), bytes, kSerialSize) || ::fdatasync(fd.Get()) != 0) {
     FailOn(22, path);
   }

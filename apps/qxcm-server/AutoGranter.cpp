@@ -82,8 +82,8 @@ void AutoGranter::Run(std::stop_token stop) {
     try {
       m_decisions.GrantAll(requests, kActor, failed);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "qxcm-server: automatic grant of %zu requests failed: %s\n", requests.size(),
-                   e.what());
+      std::fprintf(stderr, "qxcm-server: automatic grant of %zu requests failed: %s\n",
+                   requests.size(), e.what());
     }
   }
 }

@@ -47,16 +47,11 @@ std::optional<Request> Decisions::Pending(const std::string& id) {
 }
 
 bool Decisions::Grant(const std::string& id, const std::string& actor) {
-  std::exception_ptr error;
-  std::optional<Request> request;
-  {
-    std::lock_guard lock(m_mutex);
-    request = Pending(id);
-  }
+  const std::optional<Request> request = Pending(id);
   if (!request) return false;
-  const bool granted =
-      GrantAll({*request}, actor, [&](const std::string&, std::exception_ptr e) { error = e; })
-          .front();
+  std::exception_ptr error;
+  const auto keep = [&](const std::string&, std::exception_ptr e) { error = e; };
+  const bool granted = GrantAll({*request}, actor, keep).front();
   if (error) std::rethrow_exception(error);
   return granted;
 }

@@ -117,15 +117,13 @@ void OutboxDelivery::RecordEnded() {
 int64_t OutboxDelivery::Pass() {
   using std::chrono::steady_clock;
   const auto delay = std::chrono::milliseconds(m_tuning.recordDelayMs);
-  std::vector<DeliveryAttempt> ended;
+  bool record = false;
   {
     std::lock_guard lock(m_mutex);
-    if (!m_ended.empty() &&
-        (m_ended.size() >= Capacity() || steady_clock::now() - m_firstEnded >= delay)) {
-      ended.swap(m_ended);
-    }
+    record = !m_ended.empty() &&
+             (m_ended.size() >= Capacity() || steady_clock::now() - m_firstEnded >= delay);
   }
-  if (!ended.empty()) Record(std::move(ended));
+  if (record) RecordEnded();
 
   const int64_t now = m_clock();
   std::set<int64_t> skip;
@@ -168,8 +166,7 @@ int64_t OutboxDelivery::Pass() {
   if (!m_ended.empty()) {
     const auto left = delay - (steady_clock::now() - m_firstEnded);
     sleepMs = std::min<int64_t>(
-        sleepMs,
-        std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+        sleepMs, std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
   }
   return sleepMs;
 }

@@ -73,14 +73,14 @@ class OutboxDelivery {
   const Clock m_clock;
   std::mutex m_mutex;
   std::condition_variable m_work;
-  std::deque<OutboxEntry> m_queue;      // handed out, not yet taken by a sender
-  size_t m_sending = 0;                 // entries queued or being sent
-  std::set<int64_t> m_inFlight;         // ids queued, being sent, or ended and not yet recorded
-  std::vector<DeliveryAttempt> m_ended; // attempts ended, not yet recorded
+  std::deque<OutboxEntry> m_queue;       // handed out, not yet taken by a sender
+  size_t m_sending = 0;                  // entries queued or being sent
+  std::set<int64_t> m_inFlight;          // ids queued, being sent, or ended and not yet recorded
+  std::vector<DeliveryAttempt> m_ended;  // attempts ended, not yet recorded
   std::chrono::steady_clock::time_point m_firstEnded;  // when the oldest of m_ended ended
-  bool m_enqueued = true;               // Wake was called since the store was last read
-  bool m_backlog = false;               // more entries were due than senders were free
-  int64_t m_nextDueMs = INT64_MAX;      // when to read the store at the latest
+  bool m_enqueued = true;           // Wake was called since the store was last read
+  bool m_backlog = false;           // more entries were due than senders were free
+  int64_t m_nextDueMs = INT64_MAX;  // when to read the store at the latest
   bool m_stopping = false;
   std::function<void()> m_answered;
   std::vector<std::thread> m_pool;

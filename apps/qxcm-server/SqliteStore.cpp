@@ -261,9 +261,7 @@ struct SqliteStore::Impl {
         .Bind(3, int64_t{done ? kDone : kGivenUp})
         .Bind(4, id);
     if (!update.Step()) return OutboxState_e::DONE;  // answered already
-    const std::string requestId = Str(update, 0);
-    while (update.Step()) {
-    }
+    const std::string requestId = Str(update, 0);    // the changes are made by the first step
     AddEvent(EVENT_ANSWERED, requestId, std::to_string(reply));
     if (!finishes) return Retry(id, nowMs);
     if (done) {
@@ -460,21 +458,12 @@ DueEntries SqliteStore::Due(int64_t nowMs, int limit, const std::set<int64_t>& s
                        "FROM outbox WHERE id = ?",
                        "read a response due");
     if (!row.Bind(1, id).Step()) continue;
-    OutboxEntry e{id, Str(row, 0), Str(row, 1), Str(row, 2), static_cast<int>(row.Int(3)), dueMs,
-                  std::nullopt};
+    OutboxEntry e{id,    Str(row, 0), Str(row, 1), Str(row, 2), static_cast<int>(row.Int(3)),
+                  dueMs, std::nullopt};
     if (!row.IsNull(4)) e.lastReply = static_cast<int>(row.Int(4));
     due.entries.push_back(std::move(e));
   }
   return due;
-}
-
-std::optional<int64_t> SqliteStore::NextDueMs() {
-  const std::lock_guard lock(m_impl->mutex);
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
-  Sql::Statement stmt(m_impl->db, "SELECT min(next_attempt_ms) FROM outbox WHERE state = 0",
-                      "find the next response due");
-  if (!stmt.Step() || stmt.IsNull(0)) return std::nullopt;
-  return stmt.Int(0);
 }
 
 std::vector<OutboxState_e> SqliteStore::RecordAttempts(const std::vector<DeliveryAttempt>& attempts,

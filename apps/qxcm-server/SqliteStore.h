@@ -48,7 +48,6 @@ class SqliteStore final : public Store {
 
   using Store::Due;
   DueEntries Due(int64_t nowMs, int limit, const std::set<int64_t>& skip) override;
-  std::optional<int64_t> NextDueMs() override;
   std::vector<OutboxState_e> RecordAttempts(const std::vector<DeliveryAttempt>& attempts,
                                             int64_t nowMs) override;
   int64_t Waiting() override;

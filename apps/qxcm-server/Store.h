@@ -170,8 +170,6 @@ class Store {
   // of the rest, in one read; the bodies of skipped entries are not read.
   virtual DueEntries Due(int64_t nowMs, int limit, const std::set<int64_t>& skip) = 0;
   std::vector<OutboxEntry> Due(int64_t nowMs, int limit) { return Due(nowMs, limit, {}).entries; }
-  // NextDueMs returns the earliest next attempt time of a waiting entry.
-  virtual std::optional<int64_t> NextDueMs() = 0;
   // RecordAttempts records how attempts at outbox entries ended, all in one transaction; one
   // state per attempt. A reply of 0 or 3 finishes its entry (the certificate is delivered), 5
   // and 6 give it up, others reschedule it. An attempt without a reply (the node unreachable)

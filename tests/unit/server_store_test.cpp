@@ -228,8 +228,8 @@ TEST_F(ServerStoreTest, DecisionsEnqueueTheirResponsesAndTheOutboxRetriesWithGro
   // r1: the node is down twice, busy once (reply 1), then takes it (reply 0).
   const int64_t id1 = byRequest["r1"].id;
   EXPECT_EQ(store.Reschedule(id1, now), OutboxState_e::RETRY);
-  EXPECT_LE(store.NextDueMs().value_or(INT64_MAX), now);  // r2 and r3 are due
-  EXPECT_EQ(store.Due(now + 999, 10).size(), 2u);         // r1 waits 1 s
+  EXPECT_LE(store.Due(now, 0, {}).nextDueMs.value_or(INT64_MAX), now);  // r2 and r3 are due
+  EXPECT_EQ(store.Due(now + 999, 10).size(), 2u);                       // r1 waits 1 s
   // A pass skips the entries in flight and learns when the next one left out is due.
   const int64_t id2 = byRequest["r2"].id;
   const DueEntries skipping = store.Due(now + 999, 10, {id2});
@@ -256,7 +256,7 @@ TEST_F(ServerStoreTest, DecisionsEnqueueTheirResponsesAndTheOutboxRetriesWithGro
   EXPECT_EQ(store.Reschedule(id3, now), OutboxState_e::GIVEN_UP);
   EXPECT_TRUE(store.Due(now * 2, 10).empty());
   EXPECT_EQ(store.Waiting(), 0);
-  EXPECT_EQ(store.NextDueMs(), std::nullopt);
+  EXPECT_EQ(store.Due(now * 2, 0, {}).nextDueMs, std::nullopt);
 
   const auto events = store.EventsSince(0, 100);
   EXPECT_EQ(TypesOf(events), (std::vector<int>{EVENT_RECEIVED, EVENT_RECEIVED, EVENT_RECEIVED,
