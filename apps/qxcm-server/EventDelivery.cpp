@@ -153,9 +153,23 @@ int64_t EventDelivery::CatchUp(const Observer& observer, int64_t now) {
 
 int64_t EventDelivery::Pass() {
   const int64_t now = m_clock();
+  // Events come with every request, observers rarely: without one, new events cost no read. The
+  // flag is taken before the list is read, so a registration committed meanwhile is seen by this
+  // read or sets it again for the next pass.
+  if (!m_observersChanged.exchange(false) && m_noneSince &&
+      now - *m_noneSince < m_tuning.maxSleepMs)
+    return m_tuning.maxSleepMs - (now - *m_noneSince);
+  const std::vector<Observer> observers = m_store.ListObservers();
+  m_noObservers = observers.empty();
+  if (observers.empty()) {
+    m_noneSince = now;
+    m_retryAt.clear();
+    return m_tuning.maxSleepMs;
+  }
+  m_noneSince.reset();
   int64_t sleep = m_tuning.maxSleepMs;
   std::map<std::string, int64_t> waiting;
-  for (const Observer& observer : m_store.ListObservers()) {
+  for (const Observer& observer : observers) {
     if (m_thread.Stopping()) break;
     if (auto it = m_retryAt.find(observer.callback); it != m_retryAt.end() && it->second > now) {
       waiting.insert(*it);

@@ -1,8 +1,10 @@
 // EventDelivery: the thread that sends the stored events to the registered observers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "DeliveryThread.h"
@@ -19,8 +21,11 @@ namespace QxCmServer {
 // with its request. A failed call makes that observer wait (Tuning::firstWaitMs, doubled after
 // each further failure in a row) while the others go on; after Tuning::maxFailures failures in
 // a row the observer is removed and a warning logged. The thread sleeps until an observer's
-// wait ends or Wake: call Wake after a change that wrote events; the change itself never waits
-// for the delivery. The store must outlive the object.
+// wait ends or Wake: call Wake after a change that wrote events, and ObserversChanged after one
+// that registered or removed an observer; the change itself never waits for the delivery.
+// While no observer is registered, Wake does nothing: the list is read again after
+// ObserversChanged, or Tuning::maxSleepMs after it was last read (another process may register
+// one). The store must outlive the object.
 class EventDelivery {
  public:
   struct Tuning {
@@ -42,7 +47,14 @@ class EventDelivery {
   void Start();
   // Stop lets the call in progress finish and joins the thread.
   void Stop() { m_thread.Stop(); }
-  void Wake() { m_thread.Wake(); }
+  // Wake does nothing while the last pass found no observer: no one waits for the events.
+  void Wake() {
+    if (!m_noObservers) m_thread.Wake();
+  }
+  void ObserversChanged() {
+    m_observersChanged = true;
+    m_thread.Wake();
+  }
 
   // ToCertEvent returns the event as observers receive it: the type code, a short text (what
   // happened and the payload) and the stored request record (only the id when the request is
@@ -62,7 +74,10 @@ class EventDelivery {
   const Tuning m_tuning;
   const Clock m_clock;
   std::map<std::string, int64_t> m_retryAt;  // observers waiting after a failure (thread only)
-  DeliveryThread m_thread;                   // after the members its pass uses
+  std::atomic<bool> m_observersChanged{true};
+  std::optional<int64_t> m_noneSince;      // when the store last listed no observer (thread only)
+  std::atomic<bool> m_noObservers{false};  // whether the last list read was empty
+  DeliveryThread m_thread;                 // after the members its pass uses
 };
 
 }  // namespace QxCmServer

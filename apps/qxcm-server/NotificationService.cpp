@@ -15,8 +15,9 @@ void RespondResult(RpcServerCall& call, bool result) {
 
 }  // namespace
 
-NotificationService::NotificationService(Store& store, const AccessRule& rule)
-    : RpcService(rule, Methods()), m_store(store) {}
+NotificationService::NotificationService(Store& store, const AccessRule& rule,
+                                         std::function<void()> changed)
+    : RpcService(rule, Methods()), m_store(store), m_changed(std::move(changed)) {}
 
 std::vector<RpcService::Method> NotificationService::Methods() {
   return {
@@ -28,11 +29,14 @@ std::vector<RpcService::Method> NotificationService::Methods() {
            return;
          }
          m_store.AddObserver(args.uri, NowMs());
+         m_changed();
          RespondResult(call, true);
        }},
       {"DeregisterObserver", AccessRule::Level_e::ADMIN,
        [this](RpcServerCall& call) {
-         RespondResult(call, m_store.RemoveObserver(CallArgs::ReadRegistration(Reader(call)).uri));
+         const bool removed = m_store.RemoveObserver(CallArgs::ReadRegistration(Reader(call)).uri);
+         if (removed) m_changed();
+         RespondResult(call, removed);
        }},
   };
 }

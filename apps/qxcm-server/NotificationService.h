@@ -10,16 +10,17 @@ namespace QxCmServer {
 
 // NotificationService serves, for administrators, "RegisterObserver" ("uri", "pid", "name";
 // "result" true once the callback address is registered: events after the last one so far go
-// to it) and "DeregisterObserver" ("uri"; "result" true when it was registered). The store
-// must outlive the service.
+// to it) and "DeregisterObserver" ("uri"; "result" true when it was registered). changed is
+// called after either method changed the stored observers. The store must outlive the service.
 class NotificationService : public RpcService {
  public:
-  NotificationService(Store& store, const AccessRule& rule);
+  NotificationService(Store& store, const AccessRule& rule, std::function<void()> changed);
 
  private:
   std::vector<Method> Methods();
 
   Store& m_store;
+  std::function<void()> m_changed;
 };
 
 }  // namespace QxCmServer

@@ -87,7 +87,7 @@ std::string DuplicateResponse(const std::string& id) {
 }  // namespace
 
 RequestIntake::RequestIntake(Store& store, AutoGranter& granter, Metrics& metrics,
-                             std::function<void()> changed)
+                             std::function<void(bool enqueued)> changed)
     : m_store(store),
       m_granter(granter),
       m_metrics(metrics),
@@ -105,12 +105,12 @@ int32_t RequestIntake::Take(const QxZebMsg::IncomingMsg& msg) {
     switch (m_puts.Submit(request).result) {
       case PutResult_e::NEW:
         m_metrics.CountReceived();
-        m_changed();
+        m_changed(false);
         m_granter.Offer(request);
         break;
       case PutResult_e::DUPLICATE:
         m_store.Enqueue(request.id, request.callback, DuplicateResponse(request.id));
-        m_changed();
+        m_changed(true);
         break;
       case PutResult_e::SAME:
         break;

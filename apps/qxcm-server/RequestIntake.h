@@ -25,13 +25,13 @@ namespace QxCmServer {
 //       never read later;
 //    0  the store could not take it now (busy, failing): the sender tries again.
 // A new request is offered to the auto granter after it is committed; changed is called after
-// each commit that adds an event or an outbox entry. Requests arriving together are stored in
-// one transaction, and each is answered once that has committed. Store, granter and changed must
-// outlive this handler.
+// each commit that adds an event, telling whether it also added an outbox entry. Requests arriving
+// together are stored in one transaction, and each is answered once that has committed. Store,
+// granter and changed must outlive this handler.
 class RequestIntake : public QxZebMsg::MsgHandler {
  public:
   RequestIntake(Store& store, AutoGranter& granter, Metrics& metrics,
-                std::function<void()> changed);
+                std::function<void(bool enqueued)> changed);
   ~RequestIntake() override;
 
   QxMoxStr::String_t GetBasePath() const override { return "/msg/"; }
@@ -43,7 +43,7 @@ class RequestIntake : public QxZebMsg::MsgHandler {
   Store& m_store;
   AutoGranter& m_granter;
   Metrics& m_metrics;
-  std::function<void()> m_changed;
+  std::function<void(bool enqueued)> m_changed;
   Batcher<Request, PutOutcome> m_puts;
 };
 

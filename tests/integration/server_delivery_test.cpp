@@ -251,11 +251,14 @@ TEST_F(DeliveryTest, GrantEventsReachBothObserverTwinsInOrder) {
   Events<QxSecCm::CertEventUpdateHandler_ex, QxSecCm::CertEvent_ex> extendedEvents;
   plain.RegisterUpdateHandler(&plainEvents);
   extended.RegisterUpdateHandler(&extendedEvents);
-  store.AddObserver(Registered(plain, admin, 1), 1);
-  store.AddObserver(Registered(extended, admin, 2), 2);
-
+  // The observers register after the delivery's first pass found none: a wake-up for events
+  // alone would not read the list again, ObserversChanged does.
   EventDelivery delivery(store, Sender());
   delivery.Start();
+  std::this_thread::sleep_for(100ms);
+  store.AddObserver(Registered(plain, admin, 1), 1);
+  store.AddObserver(Registered(extended, admin, 2), 2);
+  delivery.ObserversChanged();
   ASSERT_EQ(store.PutRequest(Stored(1, "http://node1")).result, PutResult_e::NEW);
   delivery.Wake();
   ASSERT_TRUE(store.Grant(
