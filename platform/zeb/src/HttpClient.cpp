@@ -36,8 +36,9 @@ std::string ErrnoText(int error) { return std::strerror(error); }
 
 // Head is the request line and the header fields of request.
 std::string Head(const PooledClient& client, const PostRequest& request) {
-  std::string head = "POST " + request.path + " HTTP/1.1\r\nHost: " + client.Host() + ":" +
-                     std::to_string(client.Port()) + "\r\n";
+  const bool ipv6 = client.Host().find(':') != std::string::npos;
+  std::string head = "POST " + request.path + " HTTP/1.1\r\nHost: " + (ipv6 ? "[" : "") +
+                     client.Host() + (ipv6 ? "]:" : ":") + std::to_string(client.Port()) + "\r\n";
   auto field = [&head](std::string_view name, std::string_view value) {
     if (name.find_first_of("\r\n:") != name.npos || value.find_first_of("\r\n") != value.npos) {
       Fail("header field " + std::string(name) + " holds a line break");
@@ -51,24 +52,16 @@ std::string Head(const PooledClient& client, const PostRequest& request) {
   return head;
 }
 
-// Exchange sends request on the client's connection, opened when it has none, and reads the
-// answer. Throws ClientFailure; the connection is closed then.
-PostResult Exchange(PooledClient& client, const PostRequest& request, bool& keep) {
-  std::unique_ptr<Connection>& link = client.Link();
-  if (!link) {
-    link = client.Open(Dial(client.Host(), client.Port(), request.timeoutMs), request.timeoutMs);
-  }
-  link->SetTimeout(request.timeoutMs);
-  if (const int error = link->Write(Head(client, request), request.body); error != 0) {
-    Fail("sending the request: " + link->Why(error), error == EPIPE || error == ECONNRESET);
-  }
+// ReadAnswer reads an answer from link; keep tells whether the connection may serve another
+// request. Throws ClientFailure.
+PostResult ReadAnswer(Connection& link, bool& keep) {
   http::response_parser<http::string_body> parser;
   parser.eager(true);
   parser.body_limit(kMaxBody);
   parser.header_limit(kMaxHeader);
   std::string pending;
   size_t start = 0;
-  size_t received = 0;
+  bool received = false;
   boost::system::error_code ec;
   for (;;) {
     while (start < pending.size() && !parser.is_done()) {
@@ -89,20 +82,19 @@ PostResult Exchange(PooledClient& client, const PostRequest& request, bool& keep
     start = 0;
     const size_t old = pending.size();
     pending.resize(old + kReadSize);
-    const ssize_t n = link->Read(pending.data() + old, kReadSize);
+    const ssize_t n = link.Read(pending.data() + old, kReadSize);
     pending.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
     if (n > 0) {
-      received += static_cast<size_t>(n);
-      continue;
+      received = true;
+    } else if (n < 0) {
+      Fail("reading the answer: " + link.Why(static_cast<int>(-n)), !received && -n == ECONNRESET);
+    } else if (!received) {
+      Fail("connection closed before an answer", true);
+    } else {
+      parser.put_eof(ec);
+      if (ec) Fail("connection closed before the end of the answer");
+      break;
     }
-    if (n < 0) {
-      Fail("reading the answer: " + link->Why(static_cast<int>(-n)),
-           received == 0 && -n == ECONNRESET);
-    }
-    if (received == 0) Fail("connection closed before an answer", true);
-    parser.put_eof(ec);
-    if (ec) Fail("connection closed before the end of the answer");
-    break;
   }
   // Bytes past the answer are none the peer should have sent: the connection is not reused.
   keep = parser.keep_alive() && start == pending.size();
@@ -113,6 +105,20 @@ PostResult Exchange(PooledClient& client, const PostRequest& request, bool& keep
   result.contentType.assign(contentType.data(), contentType.size());
   result.body = std::move(answer.body());
   return result;
+}
+
+// Exchange sends request on the client's connection, opened when it has none, and reads the
+// answer. Throws ClientFailure.
+PostResult Exchange(PooledClient& client, const PostRequest& request, bool& keep) {
+  std::unique_ptr<Connection>& link = client.Link();
+  if (!link) {
+    link = client.Open(Dial(client.Host(), client.Port(), request.timeoutMs), request.timeoutMs);
+  }
+  link->SetTimeout(request.timeoutMs);
+  if (const int error = link->Write(Head(client, request), request.body); error != 0) {
+    Fail("sending the request: " + link->Why(error), error == EPIPE || error == ECONNRESET);
+  }
+  return ReadAnswer(*link, keep);
 }
 
 }  // namespace
