@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config openssl libssl-dev libexpat1-dev libsqlite3-dev
-  libinih-dev libcli11-dev libcpp-httplib-dev libboost-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
+  libinih-dev libcli11-dev libboost-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -142,6 +142,7 @@ using X509StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
 using X509StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
 using SslCtxPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>>;
 using SslPtr = std::unique_ptr<SSL, Deleter<SSL_free>>;
+using BioMethodPtr = std::unique_ptr<BIO_METHOD, Deleter<BIO_meth_free>>;
 using EvpMdPtr = std::unique_ptr<EVP_MD, Deleter<EVP_MD_free>>;
 using EvpCipherPtr = std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER_free>>;
 

@@ -2,6 +2,7 @@
 // authentication values, RPC calls with simple arguments, in one process and across two.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -247,12 +248,21 @@ TEST_F(ZebTest, CallsReuseConnectionsAcrossServerRestart) {
 
 namespace {
 
+// Step is how ScriptedServer meets one request: it sends answer, in pieces of piece bytes
+// unless piece is 0, and then closes the connection when close is set.
+struct Step {
+  std::string answer;
+  bool close = false;
+  size_t piece = 0;
+};
+const std::string kReply = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nreply";
+const Step kAnswer{kReply}, kDrop{"", true}, kCut{kReply.substr(0, 5), true};
+
 // ScriptedServer accepts connections on loopback and meets the requests read on them, in
-// order, with its steps: "ok" answers, "drop" closes the connection before answering, "cut"
-// closes it after the first bytes of the answer. Without steps left it closes what it accepts.
+// order, with its steps. Without steps left it closes what it accepts.
 class ScriptedServer {
  public:
-  explicit ScriptedServer(std::vector<std::string> steps) : m_steps(std::move(steps)) {
+  explicit ScriptedServer(std::vector<Step> steps) : m_steps(std::move(steps)) {
     m_fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -278,14 +288,18 @@ class ScriptedServer {
  private:
   void Serve() {
     size_t next = 0;
+    const int one = 1;
     for (int c; (c = accept(m_fd, nullptr, nullptr)) >= 0; close(c)) {
       ++connections;
+      setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       while (next < m_steps.size() && ReadRequest(c)) {
-        const std::string& step = m_steps[next++];
-        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nreply";
-        if (step == "drop") break;
-        send(c, answer.data(), step == "cut" ? 5 : answer.size(), MSG_NOSIGNAL);
-        if (step == "cut") break;
+        const Step& step = m_steps[next++];
+        const size_t piece = step.piece == 0 ? step.answer.size() : step.piece;
+        for (size_t at = 0; at < step.answer.size(); at += piece) {
+          if (at > 0) std::this_thread::sleep_for(1ms);
+          send(c, step.answer.data() + at, std::min(piece, step.answer.size() - at), MSG_NOSIGNAL);
+        }
+        if (step.close) break;
       }
     }
   }
@@ -308,7 +322,7 @@ class ScriptedServer {
     return true;
   }
 
-  std::vector<std::string> m_steps;
+  std::vector<Step> m_steps;
   int m_fd = -1;
   int m_port = 0;
   std::thread m_thread;
@@ -320,7 +334,7 @@ class ScriptedServer {
 // while idle: the call is sent once more on a new connection. A connection closed after part of
 // the answer, or a new connection closed early, fails the call.
 TEST_F(ZebTest, ReusedConnectionClosedBeforeAnswerIsRetriedOnce) {
-  ScriptedServer server({"ok", "drop", "ok", "cut", "drop"});
+  ScriptedServer server({kAnswer, kDrop, kAnswer, kCut, kDrop});
   QxZebMsg::Messenger tool = SendOnly();
   EXPECT_EQ(Exchange(tool, server.Uri(), "1"), "reply");
   EXPECT_EQ(Exchange(tool, server.Uri(), "2"), "reply");
@@ -328,6 +342,43 @@ TEST_F(ZebTest, ReusedConnectionClosedBeforeAnswerIsRetriedOnce) {
   EXPECT_EQ(StatusOf([&] { Exchange(tool, server.Uri(), "3"); }), 0);
   EXPECT_EQ(StatusOf([&] { Exchange(tool, server.Uri(), "4"); }), 0);
   EXPECT_EQ(server.connections, 3) << "only the call on a reused, silent connection is repeated";
+}
+
+// Answers framed in every way HTTP/1.1 allows are read whole; an answer too large or not HTTP
+// fails the call with a text that says so. A connection is reused only when its answer allows.
+TEST_F(ZebTest, ClientReadsAnyFramingAndRefusesBadAnswers) {
+  const std::string big = "HTTP/1.1 200 OK\r\nContent-Length: 16777217\r\n\r\n";
+  ScriptedServer server({
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nchu\r\n4\r\nnked\r\n0\r\n\r\n"},
+      {kReply, false, 3},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nclose"},
+      {"HTTP/1.1 200 OK\r\n\r\nuntil the end", true},
+      {big + std::string(1 << 16, 'x')},
+      {"SSH-2.0-x\r\n\r\n"},
+      kAnswer,
+  });
+  QxZebMsg::Messenger tool = SendOnly();
+  const auto failure = [&] {
+    try {
+      Exchange(tool, server.Uri(), "x");
+    } catch (const QxZebHttp::HttpException& e) {
+      EXPECT_EQ(e.GetStatus(), 0);
+      return std::string(e.what());
+    }
+    return std::string("no failure");
+  };
+  EXPECT_EQ(Exchange(tool, server.Uri(), "1"), "chunked");
+  EXPECT_EQ(Exchange(tool, server.Uri(), "2"), "reply");
+  EXPECT_EQ(Exchange(tool, server.Uri(), "3"), "close");
+  EXPECT_EQ(server.connections, 1);
+  EXPECT_EQ(Exchange(tool, server.Uri(), "4"), "until the end");
+  EXPECT_EQ(server.connections, 2) << "an answer with Connection: close ends its connection";
+  const std::string large = failure();
+  EXPECT_NE(large.find("failed: answer larger than 16 MiB"), std::string::npos) << large;
+  const std::string garbage = failure();
+  EXPECT_NE(garbage.find("failed: bad answer"), std::string::npos) << garbage;
+  EXPECT_EQ(Exchange(tool, server.Uri(), "7"), "reply");
+  EXPECT_EQ(server.connections, 5) << "each connection that failed or ran to its end is gone";
 }
 
 TEST_F(ZebTest, MessengersOnOnePortShareOneListener) {
@@ -426,8 +477,8 @@ TEST_F(ZebTest, ListenerRefusesDoubtfulFramingAndMethodsAndTakesLargeForms) {
 
   const std::string form = head + "Content-Type: application/x-www-form-urlencoded\r\n";
   const std::string body(100 << 10, 'a');
-  const std::string reply = RawExchange(
-      port, form + "Connection: close\r\nContent-Length: 102400\r\n\r\n" + body);
+  const std::string reply =
+      RawExchange(port, form + "Connection: close\r\nContent-Length: 102400\r\n\r\n" + body);
   EXPECT_EQ(reply.substr(0, 13), "HTTP/1.1 200 ");
   EXPECT_NE(reply.find("re:" + body), std::string::npos);
   EXPECT_EQ(RawExchange(port, form + "Content-Length: 16777217\r\n\r\n").substr(0, 13),

@@ -9,6 +9,7 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -139,14 +141,18 @@ void UseIdentity(SSL_CTX* ctx, const std::string& chainPem, const std::string& k
   ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx, keyPem.c_str(), SSL_FILETYPE_PEM), 1);
 }
 
-// RawServer presents chainPem (leaf first) at security level 0 to one caller on 127.0.0.1 and
-// answers a completed handshake with an empty 200 response. It speaks TLS 1.2: an RSA-512 key
-// is too short for the RSA-PSS signatures of TLS 1.3, which would end the handshake before the
-// client has judged the certificate.
+// RawServer presents chainPem (leaf first) at security level 0 to one caller on 127.0.0.1,
+// answers a completed handshake with an empty 200 response that lets the connection be kept,
+// closes it, stops listening and then calls closed. It speaks TLS 1.2: an RSA-512 key is too
+// short for the RSA-PSS signatures of TLS 1.3, which would end the handshake before the client
+// has judged the certificate.
 class RawServer {
  public:
-  RawServer(const std::string& chainPem, const std::string& keyPem)
-      : m_ctx(SSL_CTX_new(TLS_server_method())), m_listen(socket(AF_INET, SOCK_STREAM, 0)) {
+  RawServer(
+      const std::string& chainPem, const std::string& keyPem, std::function<void()> closed = [] {})
+      : m_closed(std::move(closed)),
+        m_ctx(SSL_CTX_new(TLS_server_method())),
+        m_listen(socket(AF_INET, SOCK_STREAM, 0)) {
     SSL_CTX_set_security_level(m_ctx.get(), 0);
     SSL_CTX_set_max_proto_version(m_ctx.get(), TLS1_2_VERSION);
     UseIdentity(m_ctx.get(), chainPem, keyPem);
@@ -170,20 +176,24 @@ class RawServer {
   void Serve() {
     pollfd ready{m_listen.Fd(), POLLIN, 0};
     if (poll(&ready, 1, 5000) != 1) return;
-    Socket conn(accept(m_listen.Fd(), nullptr, nullptr));
-    SslPtr ssl(SSL_new(m_ctx.get()));
-    SSL_set_fd(ssl.get(), conn.Fd());
-    if (SSL_accept(ssl.get()) == 1) {
-      char request[4096];
-      SSL_read(ssl.get(), request, sizeof request);
-      const std::string answer =
-          "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-      SSL_write(ssl.get(), answer.data(), static_cast<int>(answer.size()));
-      SSL_shutdown(ssl.get());
+    {
+      Socket conn(accept(m_listen.Fd(), nullptr, nullptr));
+      SslPtr ssl(SSL_new(m_ctx.get()));
+      SSL_set_fd(ssl.get(), conn.Fd());
+      if (SSL_accept(ssl.get()) == 1) {
+        char request[4096];
+        SSL_read(ssl.get(), request, sizeof request);
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+        SSL_write(ssl.get(), answer.data(), static_cast<int>(answer.size()));
+        SSL_shutdown(ssl.get());
+      }
+      ERR_clear_error();
     }
-    ERR_clear_error();
+    shutdown(m_listen.Fd(), SHUT_RDWR);  // later connection attempts are refused
+    m_closed();
   }
 
+  std::function<void()> m_closed;
   Ssl::SslCtxPtr m_ctx;
   Socket m_listen;
   int m_port = 0;
@@ -373,4 +383,38 @@ TEST_F(TlsTest, ValueTwoWithoutClientCertificateRefused) {
   WriteConfig(home, "nobody");
   EXPECT_EQ(Failure(Tls("two")).first, 403);
   EXPECT_EQ(certOnly.calls, 1);
+}
+
+// The kept-alive connection of the first post is closed by the peer; the second post writes a
+// body of many TLS records to it, and the peer's reset of the first record makes the next write
+// fail with EPIPE. A process that does not ignore SIGPIPE (a child here: test programs ignore
+// it) sees that as the post's error, not as the end of the process.
+TEST_F(TlsTest, WriteToClosedConnectionFailsWithoutSigpipe) {
+  int closed[2];
+  ASSERT_EQ(pipe(closed), 0);
+  RawServer peer(Pem("root-leaf.pem"), Pem("root-leaf.key"), [&] { close(closed[1]); });
+  const std::string url = "https://127.0.0.1:" + std::to_string(peer.Port()) + "/qx/any";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGPIPE, SIG_DFL);
+    close(closed[1]);
+    char byte;
+    try {
+      if (!Send(url).empty() || read(closed[0], &byte, 1) != 0) _exit(2);
+    } catch (...) {
+      _exit(3);
+    }
+    try {
+      Send(url, std::string(1 << 20, 'x'));
+    } catch (const QxZebHttp::HttpException& e) {
+      _exit(std::string(e.what()).starts_with("HTTPS POST to 127.0.0.1:") ? 0 : 4);
+    }
+    _exit(5);
+  }
+  close(closed[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

@@ -1,31 +1,12 @@
 #include "ClientPool.h"
 
-#include <fcntl.h>
-#include <linux/tcp.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cstddef>
+#include "HttpClient.h"
 
 namespace QxZebHttp {
 
+PooledClient::PooledClient(std::string host, int port) : m_host(std::move(host)), m_port(port) {}
+
 PooledClient::~PooledClient() = default;
-
-// The duplicate is close-on-exec like the socket itself, so no child process inherits it.
-void PooledClient::Watch(int fd) {
-  m_fd = QxMoxIo::Fd_t(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-  ++m_connection;
-}
-
-std::optional<uint64_t> PooledClient::Received() const {
-  tcp_info info{};
-  socklen_t size = sizeof info;
-  if (!m_fd.Valid() || getsockopt(m_fd.Get(), IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
-      size < offsetof(tcp_info, tcpi_data_segs_in) + sizeof info.tcpi_data_segs_in) {
-    return std::nullopt;
-  }
-  return info.tcpi_data_segs_in;
-}
 
 ClientPool::Lease::Lease(ClientPool& pool, std::string key, Factory make)
     : m_pool(pool), m_key(std::move(key)), m_make(std::move(make)) {

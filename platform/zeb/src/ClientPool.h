@@ -8,39 +8,36 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "qxmox/Io.h"
 
-namespace httplib {
-class ClientImpl;
-}
-
 namespace QxZebHttp {
 
-// PooledClient is one kept-alive client and what belongs to its connections; each transport
-// derives its own. It is used by one call at a time.
+class Connection;
+
+// PooledClient is one kept-alive client connection to a peer and what it is made with; each
+// transport derives its own. It is used by one call at a time.
 class PooledClient {
  public:
-  PooledClient() = default;
+  PooledClient(std::string host, int port);
   virtual ~PooledClient();
   PooledClient(const PooledClient&) = delete;
   PooledClient& operator=(const PooledClient&) = delete;
-  virtual httplib::ClientImpl& Client() = 0;
-  // Watch keeps a duplicate of fd, the socket of the client's new connection, so that what the
-  // connection received can be read after the client closed its own descriptor.
-  void Watch(int fd);
-  // Connection counts the connections watched so far; it changes when the client reconnects.
-  uint64_t Connection() const { return m_connection; }
-  // Received returns the number of segments carrying data that the kernel received on the
-  // watched connection (a FIN alone is none); empty without one or when the kernel does not tell.
-  std::optional<uint64_t> Received() const;
+  const std::string& Host() const { return m_host; }
+  int Port() const { return m_port; }
+  // Link returns the open connection; null before the first call and after one that did not
+  // leave it usable. The exchange opens and closes it.
+  std::unique_ptr<Connection>& Link() { return m_link; }
+  // Open makes the connection over fd, a socket connected to the peer, within timeoutMs: TLS
+  // adds its handshake. Throws ClientFailure.
+  virtual std::unique_ptr<Connection> Open(QxMoxIo::Fd_t fd, long timeoutMs) = 0;
 
  private:
-  QxMoxIo::Fd_t m_fd;
-  uint64_t m_connection = 0;
+  std::string m_host;
+  int m_port;
+  std::unique_ptr<Connection> m_link;
 };
 
 // ClientPool holds idle clients by key (scheme, peer and whatever else a connection was made

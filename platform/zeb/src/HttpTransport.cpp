@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "HttpClient.h"
 #include "qxmox/Exception.h"
 #include "qxzeb/Exceptions.h"
 
@@ -11,9 +12,6 @@ const Transport& PlainTransport();
 const Transport& TlsTransport();
 
 namespace {
-
-// The answer's body may be a whole request collection; beyond this the exchange is refused.
-constexpr size_t kMaxBody = 16u << 20;
 
 std::string Lookup(const QxMoxConfig::Configuration_t& priv,
                    const QxMoxConfig::Configuration_t& global, const char* key) {
@@ -33,9 +31,10 @@ long ParseNumber(const std::string& text, const char* key, long min, long max) {
 }
 
 struct PlainClient final : PooledClient {
-  PlainClient(const std::string& host, int port) : client(host, port) { KeepAlive(client, *this); }
-  httplib::ClientImpl& Client() override { return client; }
-  httplib::ClientImpl client;
+  using PooledClient::PooledClient;
+  std::unique_ptr<Connection> Open(QxMoxIo::Fd_t fd, long) override {
+    return std::make_unique<Connection>(std::move(fd));
+  }
 };
 
 class Plain final : public Transport {
@@ -46,15 +45,9 @@ class Plain final : public Transport {
     ClientPool::Lease lease =
         ClientPool::Shared().Take(ClientPool::Key({Scheme(), host, std::to_string(port)}),
                                   [&] { return std::make_unique<PlainClient>(host, port); });
-    httplib::Error error = httplib::Error::Success;
-    PostResult result = DoPost(lease, request, error);
-    if (error != httplib::Error::Success) {
-      throw HttpException(
-          QxMoxMsg::CreateError_t("HTTP POST to " + host + ":" + std::to_string(port) +
-                                  request.path + " failed: " + httplib::to_string(error)),
-          0);
-    }
-    lease.Keep();
+    std::string why;
+    PostResult result = DoPost(lease, request, why);
+    if (!why.empty()) throw PostFailure("HTTP", host, port, request, why);
     return result;
   }
   QxSecCore::Ssl::SslCtxPtr MakeServerContext() const override { return nullptr; }
@@ -94,60 +87,12 @@ const Transport& PlainTransport() {
   return plain;
 }
 
-void KeepAlive(httplib::ClientImpl& client, PooledClient& owner) {
-  client.set_keep_alive(true);
-  // The header and the body go out in two writes; Nagle would hold the second one back until
-  // the server's delayed acknowledgement of the first.
-  client.set_tcp_nodelay(true);
-  client.set_socket_options([&owner](socket_t fd) { owner.Watch(fd); });
-}
-
-PostResult DoPost(ClientPool::Lease& lease, const PostRequest& request, httplib::Error& error) {
-  const time_t sec = request.timeoutMs / 1000;
-  const time_t usec = (request.timeoutMs % 1000) * 1000;
-  for (;;) {
-    httplib::ClientImpl& client = lease->Client();
-    client.set_connection_timeout(sec, usec);
-    client.set_read_timeout(sec, usec);
-    client.set_write_timeout(sec, usec);
-    const uint64_t connection = lease->Connection();
-    const std::optional<uint64_t> receivedBefore = lease->Received();
-    PostResult result;
-    size_t received = 0;
-    httplib::Request req;
-    req.method = "POST";
-    req.path = request.path;
-    req.headers = request.headers;
-    req.body = request.body;
-    req.set_header("Content-Type", request.contentType);
-    req.content_receiver = [&](const char* data, size_t length, uint64_t, uint64_t) {
-      received += length;
-      if (received > kMaxBody) return false;
-      result.body.append(data, length);
-      return true;
-    };
-    httplib::Response res;
-    error = httplib::Error::Success;
-    if (client.send(req, res, error)) {
-      result.status = res.status;
-      result.contentType = res.get_header_value("Content-Type");
-      return result;
-    }
-    if (error == httplib::Error::Success) error = httplib::Error::Unknown;
-    // A POST is not sent twice in general. The exception is the race with a server closing a
-    // kept-alive connection that was idle a while: a request crossing that close fails to write
-    // or reads end-of-stream, and the server never handled it. Such a failure is told by: the
-    // connection came from the pool, the client did not reconnect on its own during the call,
-    // and the kernel counted no segment carrying data received on it (the server's FIN carries
-    // none), so not one byte of an answer arrived. The new connection is not reused, so the
-    // request goes out at most twice. A server that read the request and closed without a word
-    // looks the same; a caller of a POST bears that case with any transport.
-    const bool staleClose = (error == httplib::Error::Write || error == httplib::Error::Read) &&
-                            lease.Reused() && lease->Connection() == connection && receivedBefore &&
-                            lease->Received() == receivedBefore;
-    if (!staleClose) return result;
-    lease.Renew();
-  }
+HttpException PostFailure(const char* protocol, const std::string& host, int port,
+                          const PostRequest& request, const std::string& why) {
+  return HttpException(
+      QxMoxMsg::CreateError_t(std::string(protocol) + " POST to " + host + ":" +
+                              std::to_string(port) + request.path + " failed: " + why),
+      0);
 }
 
 PostResult Post(const QxMoxNet::URI_t& uri, const Settings& settings, PostRequest request,

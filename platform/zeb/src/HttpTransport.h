@@ -1,24 +1,16 @@
 // The HTTP transports (plain and TLS) behind messengers and calls, and the [zeb.http] settings.
 #pragma once
 
-#include <sys/socket.h>
-
-#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
-#define CPPHTTPLIB_OPENSSL_SUPPORT
-#endif
-// A write to a connection the peer has closed (a kept-alive one it dropped) fails with EPIPE
-// instead of raising SIGPIPE, whose default action ends the whole process.
-#define CPPHTTPLIB_SEND_FLAGS MSG_NOSIGNAL
-#include <httplib.h>
-
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ClientPool.h"
 #include "OpenSslPtr.h"
 #include "qxmox/Config.h"
 #include "qxmox/Net.h"
+#include "qxzeb/Exceptions.h"
 
 namespace QxZebHttp {
 
@@ -33,12 +25,15 @@ struct Settings {
   static Settings Load(const QxMoxConfig::Configuration_t& privateConfig);
 };
 
+// Headers are header fields of a request beyond those every POST carries, in order.
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
 // PostRequest is one POST.
 struct PostRequest {
   std::string path;
   std::string body;
   std::string contentType;
-  httplib::Headers headers;
+  Headers headers;
   long timeoutMs = 30000;
   std::string targetId;  // https only: the peer's subject common name must equal it
 };
@@ -79,12 +74,15 @@ const Transport& TransportFor(const std::string& scheme);
 PostResult Post(const QxMoxNet::URI_t& uri, const Settings& settings, PostRequest request,
                 bool acceptStatus500);
 
-// KeepAlive prepares a new client of owner for the pool: kept-alive connections, each watched
-// by owner.
-void KeepAlive(httplib::ClientImpl& client, PooledClient& owner);
+// DoPost posts request through the leased client and puts the client back into the pool when
+// its connection may serve another call. On failure it returns an empty result and sets why
+// (empty on success). A failure on a reused connection that proves the request unhandled is
+// retried once on a new connection.
+PostResult DoPost(ClientPool::Lease& lease, const PostRequest& request, std::string& why);
 
-// DoPost posts through the leased client; error tells a failure. A failure on a reused
-// connection that received nothing is retried once on a new connection.
-PostResult DoPost(ClientPool::Lease& lease, const PostRequest& request, httplib::Error& error);
+// PostFailure returns the exception of a POST to host:port that failed for why; protocol names
+// the scheme in the text ("HTTP", "HTTPS").
+HttpException PostFailure(const char* protocol, const std::string& host, int port,
+                          const PostRequest& request, const std::string& why);
 
 }  // namespace QxZebHttp

@@ -69,7 +69,7 @@ QxZebHttp::PostResult MessengerImpl::Send(const QxMoxNet::URI_t& uri,
     if (closed) QxMoxMsg::ThrowIllegalState("send on a closed messenger");
   }
   request.timeoutMs = timeoutMs > 0 ? timeoutMs : settings.timeoutMs;
-  if (!baseAddress.empty()) request.headers.emplace("X-Qx-From", baseAddress);
+  if (!baseAddress.empty()) request.headers.emplace_back("X-Qx-From", baseAddress);
   return QxZebHttp::Post(uri, settings, std::move(request), acceptStatus500);
 }
 

@@ -33,8 +33,8 @@ void RpcCall::Invoke(int count, QxZebSoap::SOAPArg* const* results, const char* 
   QxZebHttp::PostRequest request;
   request.body = env.Write();
   request.contentType = "text/xml; charset=UTF-8";
-  request.headers.emplace("SOAPAction", "\"" + env.GetMethodNamespace().ToUtf8() + "#" +
-                                            env.GetMethod().ToUtf8() + "\"");
+  request.headers.emplace_back("SOAPAction", "\"" + env.GetMethodNamespace().ToUtf8() + "#" +
+                                                 env.GetMethod().ToUtf8() + "\"");
   request.targetId = call.options.GetTargetID().ToUtf8();
   QxZebHttp::PostResult answer =
       call.messenger->Send(call.uri, std::move(request), call.options.GetTimeout(), true);

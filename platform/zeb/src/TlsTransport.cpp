@@ -1,7 +1,12 @@
+#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <sys/socket.h>
 
+#include <cerrno>
+
+#include "HttpClient.h"
 #include "HttpTransport.h"
 #include "OpenSslPtr.h"
 #include "qxmox/Config.h"
@@ -202,24 +207,155 @@ int ServerVerify(int ok, X509_STORE_CTX* store) {
   return 1;
 }
 
+// SocketIo is what the socket BIO of a TLS connection works on: the socket, the errno of its
+// last failed call and whether it met the end of the stream.
+struct SocketIo {
+  int fd = -1;
+  int error = 0;
+  bool eof = false;
+};
+
+// The BIO writes with MSG_NOSIGNAL: a TLS write to a peer that closed the connection fails with
+// EPIPE instead of raising SIGPIPE, whose default action ends the process. A timeout or any
+// other failure is final, never a retry, since the socket blocks.
+int SocketWrite(BIO* bio, const char* data, size_t size, size_t* written) {
+  auto* io = static_cast<SocketIo*>(BIO_get_data(bio));
+  ssize_t n;
+  while ((n = send(io->fd, data, size, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) {
+    io->error = errno;
+    return 0;
+  }
+  *written = static_cast<size_t>(n);
+  return 1;
+}
+
+int SocketRead(BIO* bio, char* data, size_t size, size_t* read) {
+  auto* io = static_cast<SocketIo*>(BIO_get_data(bio));
+  ssize_t n;
+  while ((n = recv(io->fd, data, size, 0)) < 0 && errno == EINTR) {
+  }
+  if (n <= 0) {
+    io->error = n < 0 ? errno : 0;
+    io->eof = n == 0;
+    return 0;
+  }
+  *read = static_cast<size_t>(n);
+  return 1;
+}
+
+long SocketCtrl(BIO* bio, int cmd, long, void*) {
+  switch (cmd) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_CTRL_EOF:
+      return static_cast<SocketIo*>(BIO_get_data(bio))->eof ? 1 : 0;
+    default:
+      return 0;
+  }
+}
+
+const BIO_METHOD* SocketMethod() {
+  static const Ssl::BioMethodPtr method = [] {
+    Ssl::BioMethodPtr m(BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qx socket"));
+    Ssl::Check<QxMoxMsg::RuntimeException_t>(
+        m != nullptr && BIO_meth_set_write_ex(m.get(), &SocketWrite) == 1 &&
+            BIO_meth_set_read_ex(m.get(), &SocketRead) == 1 &&
+            BIO_meth_set_ctrl(m.get(), &SocketCtrl) == 1,
+        "socket BIO");
+    return m;
+  }();
+  return method.get();
+}
+
+// TlsConnection is TLS over a client socket.
+class TlsConnection final : public Connection {
+ public:
+  // TlsConnection runs the handshake over fd as a client of ctx. Throws ClientFailure.
+  TlsConnection(QxMoxIo::Fd_t socket, SSL_CTX* ctx, const std::string& host, long timeoutMs)
+      : Connection(std::move(socket)), m_ssl(SSL_new(ctx)) {
+    m_io.fd = Fd();
+    Ssl::BioPtr bio(BIO_new(SocketMethod()));
+    if (!m_ssl || !bio) throw ClientFailure{"TLS setup: " + Ssl::ErrorText()};
+    BIO_set_data(bio.get(), &m_io);
+    BIO_set_init(bio.get(), 1);
+    SSL_set_bio(m_ssl.get(), bio.get(), bio.get());
+    bio.release();
+    // A server name, not an address, goes into the handshake (RFC 6066).
+    in6_addr address;
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1 &&
+        inet_pton(AF_INET6, host.c_str(), &address) != 1) {
+      SSL_set_tlsext_host_name(m_ssl.get(), host.c_str());
+    }
+    SetTimeout(timeoutMs);
+    Begin();
+    if (const int ok = SSL_connect(m_ssl.get()); ok != 1) {
+      throw ClientFailure{"TLS handshake: " + Why(Failure(ok))};
+    }
+  }
+
+  int Write(std::string_view head, std::string_view body) override {
+    std::string all;
+    all.reserve(head.size() + body.size());
+    all.append(head).append(body);
+    size_t written = 0;
+    Begin();
+    const int ok = SSL_write_ex(m_ssl.get(), all.data(), all.size(), &written);
+    return ok == 1 ? 0 : Failure(ok);
+  }
+
+  ssize_t Read(char* data, size_t size) override {
+    size_t read = 0;
+    Begin();
+    const int ok = SSL_read_ex(m_ssl.get(), data, size, &read);
+    if (ok == 1) return static_cast<ssize_t>(read);
+    if (SSL_get_error(m_ssl.get(), ok) == SSL_ERROR_ZERO_RETURN) return 0;
+    return -Failure(ok);
+  }
+
+  std::string Why(int error) const override {
+    return error == EPROTO ? m_tlsError : Connection::Why(error);
+  }
+
+ private:
+  void Begin() {
+    ERR_clear_error();
+    m_io.error = 0;
+  }
+  // Failure returns the errno of a failed TLS call that returned ret: the socket's own, ECONNRESET
+  // for a connection closed without the TLS close, EPROTO for a fault of the TLS layer.
+  int Failure(int ret) {
+    if (SSL_get_error(m_ssl.get(), ret) == SSL_ERROR_SYSCALL && m_io.error != 0) return m_io.error;
+    if (m_io.eof) return ECONNRESET;
+    m_tlsError = Ssl::ErrorText();
+    return EPROTO;
+  }
+
+  SocketIo m_io;  // the BIO's data: declared before the connection that uses it
+  Ssl::SslPtr m_ssl;
+  std::string m_tlsError;
+};
+
 // TlsClient is a kept-alive client that proves one target id under one identity and trust.
 // Every connection it makes is verified in its handshake, so a connection it reuses was.
 struct TlsClient final : PooledClient {
   TlsClient(const std::string& host, int port, const Identity& id, const std::string& targetId)
-      : client(host, port) {
-    SSL_CTX* ctx = client.ssl_context();
-    if (ctx == nullptr) QxMoxMsg::ThrowRuntime("no TLS client context");
-    client.enable_server_certificate_verification(false);  // verified by ClientVerify instead
-    Setup(ctx, id);
+      : PooledClient(host, port), ctx(SSL_CTX_new(TLS_client_method())) {
+    if (!ctx) QxMoxMsg::ThrowRuntime("no TLS client context: " + Ssl::ErrorText());
+    Setup(ctx.get(), id);
     state.targetId = targetId;
-    SSL_CTX_set_app_data(ctx, &state);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &ClientVerify);
-    KeepAlive(client, *this);
+    SSL_CTX_set_app_data(ctx.get(), &state);
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, &ClientVerify);
   }
-  httplib::ClientImpl& Client() override { return client; }
+  // The connection goes first: its handshake reaches state through the context.
+  ~TlsClient() override { Link().reset(); }
+  std::unique_ptr<Connection> Open(QxMoxIo::Fd_t fd, long timeoutMs) override {
+    return std::make_unique<TlsConnection>(std::move(fd), ctx.get(), Host(), timeoutMs);
+  }
 
   VerifyState state;  // the context's app data: declared first, destroyed last
-  httplib::SSLClient client;
+  SslCtxPtr ctx;
 };
 
 class Tls final : public Transport {
@@ -232,24 +368,17 @@ class Tls final : public Transport {
     ClientPool::Lease lease = ClientPool::Shared().Take(
         ClientPool::Key({Scheme(), host, std::to_string(port), request.targetId, id.Fingerprint()}),
         [&] { return std::make_unique<TlsClient>(host, port, id, request.targetId); });
-    httplib::Error error = httplib::Error::Success;
-    PostResult result = DoPost(lease, request, error);
-    const VerifyState& state = static_cast<const TlsClient&>(*lease).state;
-    if (state.targetMismatch) {
+    std::string why;
+    PostResult result = DoPost(lease, request, why);
+    if (why.empty()) return result;
+    const VerifyState& verified = static_cast<const TlsClient&>(*lease).state;
+    if (verified.targetMismatch) {
       throw TargetIDFailureException(
           QxMoxMsg::CreateError_t("https://" + host + ":" + std::to_string(port) +
                                   " did not prove target id '" + request.targetId + "'"));
     }
-    if (error != httplib::Error::Success) {
-      std::string why = httplib::to_string(error);
-      if (!state.chainError.empty()) why += " (server certificate: " + state.chainError + ")";
-      throw HttpException(
-          QxMoxMsg::CreateError_t("HTTPS POST to " + host + ":" + std::to_string(port) +
-                                  request.path + " failed: " + why),
-          0);
-    }
-    lease.Keep();
-    return result;
+    if (!verified.chainError.empty()) why += " (server certificate: " + verified.chainError + ")";
+    throw PostFailure("HTTPS", host, port, request, why);
   }
 
   SslCtxPtr MakeServerContext() const override {
