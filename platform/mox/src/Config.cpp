@@ -59,14 +59,22 @@ struct ProcessValues {
     }
     return file;
   }
+  // LaidOver lays the values of namespace ns over section; false when there are none.
+  bool LaidOver(const std::string& ns, Internal::SectionValues& section) {
+    std::lock_guard lock(mutex);
+    const auto it = values.find(ns);
+    if (it == values.end()) return false;
+    for (const auto& [key, value] : it->second) section[key] = value;
+    return true;
+  }
 };
 
-// LoadWithProcessValues returns the file's values with the process values laid over them. The
-// file is read and parsed again only when it changed: a busy process opens its namespaces on
-// every call, and reading and parsing the file each time cost more than the work around it.
-Internal::ConfigValues LoadWithProcessValues() {
+// FileValues returns the file's values. The file is read and parsed again only when it changed:
+// a busy process opens its namespaces on every call, and reading and parsing the file each time
+// cost more than the work around it.
+std::shared_ptr<const Internal::ConfigValues> FileValues() {
   static QxMoxIo::FileCache<Internal::ConfigValues> file;
-  return ProcessValues::Get().LaidOver(file.Get(ConfigFilePath(), Internal::LoadConfig));
+  return file.Get(ConfigFilePath(), Internal::LoadConfig);
 }
 
 }  // namespace
@@ -131,16 +139,20 @@ std::string ConfigFilePath() {
   return QxMoxRuntime::Dir_t::Home() + "/etc/qx.conf";
 }
 
+// Open copies only its own namespace out of the shared file values, then lays the process
+// values of that namespace over it.
 Configuration_t ConfigNamespace_t::Open() const {
-  Internal::ConfigValues all = LoadWithProcessValues();
-  auto it = all.find(m_name);
-  if (it == all.end()) return {};
-  return Configuration_t(std::move(it->second));
+  const std::shared_ptr<const Internal::ConfigValues> file = FileValues();
+  Internal::SectionValues section;
+  const auto it = file->find(m_name);
+  if (it != file->end()) section = it->second;
+  if (!ProcessValues::Get().LaidOver(m_name, section) && it == file->end()) return {};
+  return Configuration_t(std::move(section));
 }
 
 std::map<std::string, Configuration_t> ConfigNamespace_t::OpenAll() {
   std::map<std::string, Configuration_t> result;
-  for (auto& [ns, values] : LoadWithProcessValues()) {
+  for (auto& [ns, values] : ProcessValues::Get().LaidOver(*FileValues())) {
     result.emplace(ns, Configuration_t(std::move(values)));
   }
   return result;

@@ -56,7 +56,7 @@ std::pair<Key, bool> PlatformKey() {
     return {Key(Key::TYPE_SYMMETRIC, kBuiltInKey.data(), kBuiltInKey.size()), false};
   // Every message a server enciphers or deciphers needs the key: read again only when changed.
   static QxMoxIo::FileCache<Key> keyFile;
-  return {keyFile.Get(KeyFilePath(configured.ToStdString()), ReadKeyFile), true};
+  return {*keyFile.Get(KeyFilePath(configured.ToStdString()), ReadKeyFile), true};
 }
 
 }  // namespace
