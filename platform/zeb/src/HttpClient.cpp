@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <array>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
@@ -59,6 +60,7 @@ PostResult ReadAnswer(Connection& link, bool& keep) {
   parser.eager(true);
   parser.body_limit(kMaxBody);
   parser.header_limit(kMaxHeader);
+  std::array<char, kReadSize> chunk;  // not zero-filled on every read, as a resized string is
   std::string pending;
   size_t start = 0;
   bool received = false;
@@ -80,11 +82,9 @@ PostResult ReadAnswer(Connection& link, bool& keep) {
     if (parser.is_done()) break;
     pending.erase(0, start);
     start = 0;
-    const size_t old = pending.size();
-    pending.resize(old + kReadSize);
-    const ssize_t n = link.Read(pending.data() + old, kReadSize);
-    pending.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    const ssize_t n = link.Read(chunk.data(), chunk.size());
     if (n > 0) {
+      pending.append(chunk.data(), static_cast<size_t>(n));
       received = true;
     } else if (n < 0) {
       Fail("reading the answer: " + link.Why(static_cast<int>(-n)), !received && -n == ECONNRESET);
