@@ -24,7 +24,7 @@ class EchoHandler : public QxZebMsg::MsgHandler {
       QxMoxNet::URI_t back(msg.GetFrom() + String_t(body.substr(9)));
       QxZebMsg::OutgoingMsg out = m_messenger.CreateMsg(back);
       out.Write(QxMoxArray::CharArray_t(std::string_view("hello from peer")));
-      out.Send();
+      out.ReceiveReply();
     }
     QxZebMsg::OutgoingReply reply = msg.CreateReply();
     reply.Write(QxMoxArray::CharArray_t("echo:" + body));

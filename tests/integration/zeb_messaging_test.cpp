@@ -208,8 +208,8 @@ TEST_F(ZebTest, ClosedPortFailsQuicklyAndTimeoutApplies) {
   EXPECT_EQ(SendOnly().GetTimeout(), 30000);
 }
 
-// Calls reuse kept-alive connections, one per concurrent caller, and a connection the server
-// closed is replaced without the caller noticing.
+// Calls reuse kept-alive connections, one per concurrent caller or per message sent before its
+// reply is read, and a connection the server closed is replaced without the caller noticing.
 TEST_F(ZebTest, CallsReuseConnectionsAcrossServerRestart) {
   std::optional<QxZebMsg::Messenger> server(Listening("srv"));
   Recorder echo("msg");
@@ -237,13 +237,37 @@ TEST_F(ZebTest, CallsReuseConnectionsAcrossServerRestart) {
   EXPECT_EQ(answered, 120);
   EXPECT_LE(opened(), 6u) << "no more connections than concurrent callers";
 
+  // Messages sent before any answer is read each read their own answer afterwards.
+  auto overlapped = [&](const std::string& tag) {
+    std::vector<QxZebMsg::OutgoingMsg> sent;
+    for (int i = 0; i < 4; ++i) {
+      sent.push_back(tool.CreateMsg(uri));
+      sent.back().Write(CharArray_t(tag + std::to_string(i)));
+      sent.back().Send();
+    }
+    for (int i = 3; i >= 0; --i) {
+      EXPECT_EQ(sent[i].ReceiveReply().GetBody().ToStdString(), "re:" + tag + std::to_string(i));
+    }
+  };
+  overlapped("o");
+  overlapped("p");
+  EXPECT_LE(opened(), 6u) << "overlapped messages reuse the kept connections";
+  {
+    // A message dropped with its answer unread takes its connection along.
+    QxZebMsg::OutgoingMsg dropped = tool.CreateMsg(uri);
+    dropped.Write(CharArray_t(std::string("unread")));
+    dropped.Send();
+  }
+  EXPECT_EQ(Exchange(tool, uri, "next"), "re:next");
+
   // The server goes away, closing every kept-alive connection, and comes back on its port.
   server.reset();
   QxMoxConfig::Configuration_t samePort = Loopback();
   samePort.SetAttrValue("SERVER_PORT", String_t(std::to_string(port)));
   server.emplace(samePort, QxZebMsg::Messenger::Options().SetBasePath("srv"));
   server->Register(&echo, true, 0);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(Exchange(tool, uri, "again"), "re:again");
+  overlapped("again");
+  EXPECT_EQ(Exchange(tool, uri, "last"), "re:last");
 }
 
 namespace {

@@ -9,8 +9,8 @@ PooledClient::PooledClient(std::string host, int port) : m_host(std::move(host))
 PooledClient::~PooledClient() = default;
 
 ClientPool::Lease::Lease(ClientPool& pool, std::string key, Factory make)
-    : m_pool(pool), m_key(std::move(key)), m_make(std::move(make)) {
-  m_client = m_pool.Get(m_key);
+    : m_pool(&pool), m_key(std::move(key)), m_make(std::move(make)) {
+  m_client = m_pool->Get(m_key);
   m_reused = m_client != nullptr;
   if (!m_reused) m_client = m_make();
 }
@@ -24,7 +24,7 @@ void ClientPool::Lease::Renew() {
 }
 
 void ClientPool::Lease::Keep() {
-  if (m_client) m_pool.Put(m_key, std::move(m_client));
+  if (m_client) m_pool->Put(m_key, std::move(m_client));
 }
 
 ClientPool& ClientPool::Shared() {

@@ -52,24 +52,25 @@ class ClientPool {
   using Factory = std::function<std::unique_ptr<PooledClient>()>;
 
   // Lease is a client taken out of the pool for one call. Its destructor drops the client
-  // unless Keep was called.
+  // unless Keep was called. A moved-from lease holds none.
   class Lease {
    public:
     Lease(ClientPool& pool, std::string key, Factory make);
     ~Lease();
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
+    Lease(Lease&&) noexcept = default;
+    Lease& operator=(Lease&&) = delete;
     PooledClient& operator*() const { return *m_client; }
     PooledClient* operator->() const { return m_client.get(); }
     // Reused tells whether the client came from the pool rather than from the factory.
     bool Reused() const { return m_reused; }
-    // Renew drops the client and makes a new one.
+    // Renew drops the client and makes a new one with the factory (which may outlive the call
+    // that took the lease, so it owns what it uses).
     void Renew();
     // Keep puts the client back into the pool.
     void Keep();
 
    private:
-    ClientPool& m_pool;
+    ClientPool* m_pool;
     std::string m_key;
     Factory m_make;
     std::unique_ptr<PooledClient> m_client;

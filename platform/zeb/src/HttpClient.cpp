@@ -107,9 +107,9 @@ PostResult ReadAnswer(Connection& link, bool& keep) {
   return result;
 }
 
-// Exchange sends request on the client's connection, opened when it has none, and reads the
-// answer. Throws ClientFailure.
-PostResult Exchange(PooledClient& client, const PostRequest& request, bool& keep) {
+// WriteRequest sends request on the client's connection, opened when it has none. Throws
+// ClientFailure.
+void WriteRequest(PooledClient& client, const PostRequest& request) {
   std::unique_ptr<Connection>& link = client.Link();
   if (!link) {
     link = client.Open(Dial(client.Host(), client.Port(), request.timeoutMs), request.timeoutMs);
@@ -118,7 +118,19 @@ PostResult Exchange(PooledClient& client, const PostRequest& request, bool& keep
   if (const int error = link->Write(Head(client, request), request.body); error != 0) {
     Fail("sending the request: " + link->Why(error), error == EPIPE || error == ECONNRESET);
   }
-  return ReadAnswer(*link, keep);
+}
+
+// Renew drops the lease's connection after failure and gives the lease a new client when the
+// request may be sent once more; otherwise it throws failure.
+void Renew(ClientPool::Lease& lease, const ClientFailure& failure) {
+  lease->Link().reset();
+  // A POST is not sent twice in general. The exception is the race with a server closing a
+  // kept-alive connection that was idle a while: the request crossing that close fails to write
+  // or meets the end of the stream, and the server never handled it. A server that read the
+  // request and closed without a word looks the same; a caller of a POST bears that case with
+  // any transport. The new connection is not reused, so at most two sends.
+  if (!failure.stale || !lease.Reused()) throw failure;
+  lease.Renew();
 }
 
 }  // namespace
@@ -221,31 +233,33 @@ QxMoxIo::Fd_t Dial(const std::string& host, int port, long timeoutMs) {
   Fail(why);
 }
 
-PostResult DoPost(ClientPool::Lease& lease, const PostRequest& request, std::string& why) {
+void SendPost(ClientPool::Lease& lease, const PostRequest& request) {
   for (;;) {
     try {
+      WriteRequest(*lease, request);
+      return;
+    } catch (const ClientFailure& failure) {
+      Renew(lease, failure);
+    }
+  }
+}
+
+PostResult ReceivePost(ClientPool::Lease& lease, const PostRequest& request) {
+  for (;;) {
+    try {
+      if (!lease->Link()) Fail("the request was not sent");
       bool keep = false;
-      PostResult result = Exchange(*lease, request, keep);
+      PostResult result = ReadAnswer(*lease->Link(), keep);
       if (keep) {
         lease.Keep();
       } else {
         lease->Link().reset();
       }
-      why.clear();
       return result;
     } catch (const ClientFailure& failure) {
-      lease->Link().reset();
-      // A POST is not sent twice in general. The exception is the race with a server closing
-      // a kept-alive connection that was idle a while: the request crossing that close fails to
-      // write or meets the end of the stream, and the server never handled it. A server that
-      // read the request and closed without a word looks the same; a caller of a POST bears that
-      // case with any transport. The new connection is not reused, so at most two sends.
-      if (!failure.stale || !lease.Reused()) {
-        why = failure.why;
-        return {};
-      }
-      lease.Renew();
+      Renew(lease, failure);
     }
+    SendPost(lease, request);
   }
 }
 

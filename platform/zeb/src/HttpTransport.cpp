@@ -30,6 +30,18 @@ long ParseNumber(const std::string& text, const char* key, long min, long max) {
   return value;
 }
 
+// Mapped returns step(lease, request) and throws a ClientFailure as transport's exception.
+template <class Step>
+auto Mapped(const Transport& transport, ClientPool::Lease& lease, const PostRequest& request,
+            Step step) {
+  try {
+    return step(lease, request);
+  } catch (const ClientFailure& failure) {
+    transport.Throw(*lease, request, failure.why);
+    throw;  // not reached: the compiler does not trust [[noreturn]] through a virtual call
+  }
+}
+
 struct PlainClient final : PooledClient {
   using PooledClient::PooledClient;
   std::unique_ptr<Connection> Open(QxMoxIo::Fd_t fd, long) override {
@@ -41,14 +53,14 @@ class Plain final : public Transport {
  public:
   const char* Scheme() const override { return "http"; }
   int DefaultPort(const Settings& s) const override { return s.port; }
-  PostResult Post(const std::string& host, int port, const PostRequest& request) const override {
-    ClientPool::Lease lease =
-        ClientPool::Shared().Take(ClientPool::Key({Scheme(), host, std::to_string(port)}),
-                                  [&] { return std::make_unique<PlainClient>(host, port); });
-    std::string why;
-    PostResult result = DoPost(lease, request, why);
-    if (!why.empty()) throw PostFailure("HTTP", host, port, request, why);
-    return result;
+  ClientPool::Lease Take(const std::string& host, int port, const PostRequest&) const override {
+    return ClientPool::Shared().Take(
+        ClientPool::Key({Scheme(), host, std::to_string(port)}),
+        [host, port] { return std::make_unique<PlainClient>(host, port); });
+  }
+  [[noreturn]] void Throw(const PooledClient& client, const PostRequest& request,
+                          const std::string& why) const override {
+    throw PostFailure("HTTP", client.Host(), client.Port(), request, why);
   }
   QxSecCore::Ssl::SslCtxPtr MakeServerContext() const override { return nullptr; }
   void FillPeer(const SSL*, bool& secure, bool& trusted, std::string& commonName) const override {
@@ -95,20 +107,36 @@ HttpException PostFailure(const char* protocol, const std::string& host, int por
       0);
 }
 
-PostResult Post(const QxMoxNet::URI_t& uri, const Settings& settings, PostRequest request,
-                bool acceptStatus500) {
-  const Transport& transport = TransportFor(uri.GetScheme().ToUtf8());
-  const std::string host = uri.GetHost().ToUtf8();
-  if (host.empty()) QxMoxMsg::ThrowIllegalArgument("URI without host: " + uri.ToString());
-  const int port = uri.GetPort() >= 0 ? uri.GetPort() : transport.DefaultPort(settings);
-  if (request.path.empty()) request.path = uri.GetPath().IsEmpty() ? "/" : uri.GetPath().ToUtf8();
-  if (request.path.front() != '/') request.path.insert(0, "/");
-  PostResult result = transport.Post(host, port, request);
-  if (result.status != 200 && !(acceptStatus500 && result.status == 500)) {
-    throw HttpException(
-        QxMoxMsg::CreateError_t("HTTP POST to " + uri.ToString() + " answered status " +
-                                std::to_string(result.status)),
-        result.status);
+PendingPost::PendingPost(const QxMoxNet::URI_t& uri, const Settings& settings, PostRequest request,
+                         bool acceptStatus500)
+    : m_transport(&TransportFor(uri.GetScheme().ToUtf8())),
+      m_host(uri.GetHost().ToUtf8()),
+      m_port(uri.GetPort() >= 0 ? uri.GetPort() : m_transport->DefaultPort(settings)),
+      m_uri(uri.ToString().ToUtf8()),
+      m_request(std::move(request)),
+      m_acceptStatus500(acceptStatus500) {
+  if (m_host.empty()) QxMoxMsg::ThrowIllegalArgument("URI without host: " + uri.ToString());
+  std::string& path = m_request.path;
+  if (path.empty()) path = uri.GetPath().IsEmpty() ? "/" : uri.GetPath().ToUtf8();
+  if (path.front() != '/') path.insert(0, "/");
+}
+
+void PendingPost::Send() {
+  if (m_lease) return;
+  ClientPool::Lease lease = m_transport->Take(m_host, m_port, m_request);
+  Mapped(*m_transport, lease, m_request, SendPost);
+  m_lease.emplace(std::move(lease));
+}
+
+PostResult PendingPost::Receive() {
+  Send();
+  ClientPool::Lease lease = std::move(*m_lease);
+  m_lease.reset();
+  PostResult result = Mapped(*m_transport, lease, m_request, ReceivePost);
+  if (result.status != 200 && !(m_acceptStatus500 && result.status == 500)) {
+    throw HttpException(QxMoxMsg::CreateError_t("HTTP POST to " + m_uri + " answered status " +
+                                                std::to_string(result.status)),
+                        result.status);
   }
   return result;
 }

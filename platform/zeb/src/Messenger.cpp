@@ -1,3 +1,6 @@
+#include <optional>
+#include <utility>
+
 #include "MessengerImpl.h"
 #include "qxmox/Exception.h"
 
@@ -11,8 +14,8 @@ struct OutgoingMsgImpl : QxZebCore::ObjectBody {
   QxMoxNet::URI_t uri;
   OutputMsg::Options options;
   QxMoxIo::CharArrayOutputStream_t body;
-  bool sent = false;
-  IncomingReply reply;
+  std::optional<QxZebHttp::PendingPost> post;  // sent, its answer not yet read
+  std::optional<IncomingReply> reply;          // read
 };
 
 std::string AdvertisedHost(const std::string& listenAddr) {
@@ -61,16 +64,16 @@ void MessengerImpl::Close() {
   }
 }
 
-QxZebHttp::PostResult MessengerImpl::Send(const QxMoxNet::URI_t& uri,
-                                          QxZebHttp::PostRequest request, long timeoutMs,
-                                          bool acceptStatus500) {
+QxZebHttp::PendingPost MessengerImpl::Post(const QxMoxNet::URI_t& uri,
+                                           QxZebHttp::PostRequest request, long timeoutMs,
+                                           bool acceptStatus500) {
   {
     std::lock_guard lock(mutex);
     if (closed) QxMoxMsg::ThrowIllegalState("send on a closed messenger");
   }
   request.timeoutMs = timeoutMs > 0 ? timeoutMs : settings.timeoutMs;
   if (!baseAddress.empty()) request.headers.emplace_back("X-Qx-From", baseAddress);
-  return QxZebHttp::Post(uri, settings, std::move(request), acceptStatus500);
+  return QxZebHttp::PendingPost(uri, settings, std::move(request), acceptStatus500);
 }
 
 Messenger::Messenger(const QxMoxConfig::Configuration_t& configuration, const Options& options)
@@ -158,21 +161,26 @@ QxMoxIo::OutputStream_t& OutgoingMsg::GetOutputStream() {
 
 void OutgoingMsg::Send() {
   OutgoingMsgImpl& msg = RequireBody<OutgoingMsgImpl>();
-  if (msg.sent) return;
+  if (msg.post || msg.reply) return;
   QxZebHttp::PostRequest request;
   request.body = msg.body.ToCharArray().ToStdString();
   request.contentType = msg.options.GetContentType().ToUtf8();
   request.targetId = msg.options.GetTargetID().ToUtf8();
-  QxZebHttp::PostResult result =
-      msg.messenger->Send(msg.uri, std::move(request), msg.options.GetTimeout(), false);
-  msg.sent = true;
-  msg.reply = IncomingReply(result.status, QxMoxArray::CharArray_t(std::string_view(result.body)),
-                            result.contentType);
+  QxZebHttp::PendingPost post =
+      msg.messenger->Post(msg.uri, std::move(request), msg.options.GetTimeout(), false);
+  post.Send();
+  msg.post.emplace(std::move(post));
 }
 
 IncomingReply OutgoingMsg::ReceiveReply() {
+  OutgoingMsgImpl& msg = RequireBody<OutgoingMsgImpl>();
+  if (msg.reply) return *msg.reply;
   Send();
-  return RequireBody<OutgoingMsgImpl>().reply;
+  // Whatever happens, the answer is read once: after a failure a new call sends again.
+  const QxZebHttp::PostResult result = std::exchange(msg.post, std::nullopt)->Receive();
+  msg.reply.emplace(result.status, QxMoxArray::CharArray_t(std::string_view(result.body)),
+                    result.contentType);
+  return *msg.reply;
 }
 
 }  // namespace QxZebMsg

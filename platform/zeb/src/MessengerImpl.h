@@ -22,13 +22,16 @@ struct MessengerImpl : QxZebCore::ObjectBody {
   bool closed = false;
   // Routes go before the listeners: a listener is released only after its routes are removed.
   std::map<MsgHandler*, std::pair<std::string, std::shared_ptr<HandlerGate>>> registered;
-  std::vector<std::shared_ptr<Listener>> listeners;  // each serves http and, with an identity, https
+  std::vector<std::shared_ptr<Listener>>
+      listeners;  // each serves http and, with an identity, https
 
   ~MessengerImpl() override;
   void Close();
-  // Send posts a message with the messenger's timeout and, when it listens, X-Qx-From.
-  QxZebHttp::PostResult Send(const QxMoxNet::URI_t& uri, QxZebHttp::PostRequest request,
-                             long timeoutMs, bool acceptStatus500);
+  // Post returns the post of a message, not yet sent, with the messenger's timeout unless
+  // timeoutMs is above 0 and, when the messenger listens, X-Qx-From. Throws
+  // QxMoxMsg::IllegalStateError_t on a closed messenger.
+  QxZebHttp::PendingPost Post(const QxMoxNet::URI_t& uri, QxZebHttp::PostRequest request,
+                              long timeoutMs, bool acceptStatus500);
 };
 
 // MessengerAccess reaches the body of a messenger handle.

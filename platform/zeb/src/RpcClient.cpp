@@ -37,7 +37,7 @@ void RpcCall::Invoke(int count, QxZebSoap::SOAPArg* const* results, const char* 
                                                  env.GetMethod().ToUtf8() + "\"");
   request.targetId = call.options.GetTargetID().ToUtf8();
   QxZebHttp::PostResult answer =
-      call.messenger->Send(call.uri, std::move(request), call.options.GetTimeout(), true);
+      call.messenger->Post(call.uri, std::move(request), call.options.GetTimeout(), true).Receive();
   QxZebSoap::SoapDocument doc = QxZebSoap::ParseSoap(
       answer.body, QxZebSoap::ResolveByName(count, results), false, env.GetMethod() + "Response");
   if (doc.fault) {

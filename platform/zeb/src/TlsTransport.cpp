@@ -363,22 +363,29 @@ class Tls final : public Transport {
   const char* Scheme() const override { return "https"; }
   int DefaultPort(const Settings& s) const override { return s.tlsPort; }
 
-  PostResult Post(const std::string& host, int port, const PostRequest& request) const override {
-    const Identity id = Identity::Load(true);
-    ClientPool::Lease lease = ClientPool::Shared().Take(
-        ClientPool::Key({Scheme(), host, std::to_string(port), request.targetId, id.Fingerprint()}),
-        [&] { return std::make_unique<TlsClient>(host, port, id, request.targetId); });
-    std::string why;
-    PostResult result = DoPost(lease, request, why);
-    if (why.empty()) return result;
-    const VerifyState& verified = static_cast<const TlsClient&>(*lease).state;
+  ClientPool::Lease Take(const std::string& host, int port,
+                         const PostRequest& request) const override {
+    Identity id = Identity::Load(true);
+    std::string key =
+        ClientPool::Key({Scheme(), host, std::to_string(port), request.targetId, id.Fingerprint()});
+    return ClientPool::Shared().Take(key,
+                                     [host, port, id = std::move(id), targetId = request.targetId] {
+                                       return std::make_unique<TlsClient>(host, port, id, targetId);
+                                     });
+  }
+
+  [[noreturn]] void Throw(const PooledClient& client, const PostRequest& request,
+                          const std::string& why) const override {
+    const std::string& host = client.Host();
+    const VerifyState& verified = static_cast<const TlsClient&>(client).state;
     if (verified.targetMismatch) {
       throw TargetIDFailureException(
-          QxMoxMsg::CreateError_t("https://" + host + ":" + std::to_string(port) +
+          QxMoxMsg::CreateError_t("https://" + host + ":" + std::to_string(client.Port()) +
                                   " did not prove target id '" + request.targetId + "'"));
     }
-    if (!verified.chainError.empty()) why += " (server certificate: " + verified.chainError + ")";
-    throw PostFailure("HTTPS", host, port, request, why);
+    const std::string chain =
+        verified.chainError.empty() ? "" : " (server certificate: " + verified.chainError + ")";
+    throw PostFailure("HTTPS", host, client.Port(), request, why + chain);
   }
 
   SslCtxPtr MakeServerContext() const override {

@@ -70,8 +70,11 @@ class IncomingReply {
   String_t m_contentType;
 };
 
-// OutgoingMsg is a message being written: the caller writes the body, then Send posts it.
-// Copies share one message. Made by Messenger::CreateMsg.
+// OutgoingMsg is a message being written: the caller writes the body, Send posts it and
+// ReceiveReply reads the answer. Sending several messages before reading their replies overlaps
+// their round trips; each message holds a connection of its own until its reply is read, and one
+// destroyed before that closes its connection. Copies share one message. Made by
+// Messenger::CreateMsg.
 class OutgoingMsg : public QxZebCore::Object {
  public:
   OutgoingMsg() = default;
@@ -79,11 +82,15 @@ class OutgoingMsg : public QxZebCore::Object {
   QxMoxIo::OutputStream_t& GetOutputStream();
   void Write(const void* data, size_t length) { GetOutputStream().Write(data, length); }
   void Write(const QxMoxArray::CharArray_t& bytes) { GetOutputStream().Write(bytes); }
-  // Send posts the body once (a second call does nothing). Throws QxZebHttp::HttpException
-  // when there is no connection, the time runs out or the answer's status is not 200,
-  // QxZebHttp::TargetIDFailureException when an https callee does not prove the target id.
+  // Send writes the body to the callee and returns without waiting for the answer; a second
+  // call does nothing. Throws QxZebHttp::HttpException when there is no connection or the time
+  // runs out, QxZebHttp::TargetIDFailureException when an https callee does not prove the
+  // target id.
   void Send();
-  // ReceiveReply sends the message when not yet sent and returns its reply.
+  // ReceiveReply sends the message when not yet sent, reads the answer once and returns the
+  // reply (the same one on later calls). Throws what Send throws, and
+  // QxZebHttp::HttpException when the answer does not arrive in time or its status is not 200;
+  // after such a failure the message may be sent again.
   IncomingReply ReceiveReply();
 
   // Internal: built by the messenger.
