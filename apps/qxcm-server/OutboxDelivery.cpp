@@ -1,6 +1,9 @@
 #include "OutboxDelivery.h"
 
 #include <algorithm>
+#include <iterator>
+#include <optional>
+#include <vector>
 
 #include "qxmox/Exception.h"
 #include "qxmox/Io.h"
@@ -17,21 +20,50 @@ QxMoxNet::URI_t ResponseUri(std::string destination) {
   return QxMoxNet::URI_t(QxMoxStr::String_t(destination + "/msg/"));
 }
 
-// Send sends body to destination and returns the node's reply; nothing when the node could
-// not be reached or did not answer with a reply (the one place a transport failure is mapped).
-std::optional<int32_t> Send(QxZebMsg::Messenger& sender, const OutboxEntry& entry, long timeoutMs) {
+// Guarded returns f(), or nothing when it throws: the one place a transport failure is mapped
+// (to a node that could not be reached or did not answer with a reply).
+template <class F>
+auto Guarded(F f) -> decltype(f()) {
   try {
-    QxZebMsg::OutgoingMsg msg = sender.CreateMsg(
-        ResponseUri(entry.destination), QxZebMsg::OutputMsg::Options().SetTimeout(timeoutMs));
-    msg.Write(entry.body.data(), entry.body.size());
-    const QxZebMsg::IncomingReply reply = msg.ReceiveReply();
-    if (reply.GetStatus() != 200) return std::nullopt;
-    QxMoxIo::CharArrayInputStream_t body = reply.GetInputStream();
-    QxMoxIo::DataInputStream_t in(body);
-    return in.ReadInt32();
+    return f();
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+// Deliver sends each entry's body to its destination, all before any answer is read, then reads
+// the answers in order and returns the node's reply per entry: nothing for an entry whose node
+// could not be reached or did not answer with a reply. A node that does not answer, or whose
+// connection is not made, delays the others of the batch by at most the timeout (each such
+// node): an acceptable price for one wake-up per batch, since their answers wait meanwhile on
+// their connections and are read at once after.
+std::vector<std::optional<int32_t>> Deliver(QxZebMsg::Messenger& sender,
+                                            const std::vector<OutboxEntry>& entries,
+                                            long timeoutMs) {
+  std::vector<std::optional<QxZebMsg::OutgoingMsg>> sent;
+  sent.reserve(entries.size());
+  for (const OutboxEntry& entry : entries) {
+    sent.push_back(Guarded([&]() -> std::optional<QxZebMsg::OutgoingMsg> {
+      QxZebMsg::OutgoingMsg msg = sender.CreateMsg(
+          ResponseUri(entry.destination), QxZebMsg::OutputMsg::Options().SetTimeout(timeoutMs));
+      msg.Write(entry.body.data(), entry.body.size());
+      msg.Send();
+      return msg;
+    }));
+  }
+  std::vector<std::optional<int32_t>> replies;
+  replies.reserve(entries.size());
+  for (std::optional<QxZebMsg::OutgoingMsg>& msg : sent) {
+    replies.push_back(Guarded([&]() -> std::optional<int32_t> {
+      if (!msg) return std::nullopt;
+      const QxZebMsg::IncomingReply reply = msg->ReceiveReply();
+      if (reply.GetStatus() != 200) return std::nullopt;
+      QxMoxIo::CharArrayInputStream_t body = reply.GetInputStream();
+      QxMoxIo::DataInputStream_t in(body);
+      return in.ReadInt32();
+    }));
+  }
+  return replies;
 }
 
 }  // namespace
@@ -63,15 +95,22 @@ void OutboxDelivery::Work() {
   for (;;) {
     m_work.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
     if (m_stopping) return;
-    const OutboxEntry entry = std::move(m_queue.front());
-    m_queue.pop_front();
+    // One wake-up of this thread serves up to kBatch entries.
+    const auto end =
+        m_queue.begin() + static_cast<std::ptrdiff_t>(std::min(m_queue.size(), kBatch));
+    std::vector<OutboxEntry> batch(std::make_move_iterator(m_queue.begin()),
+                                   std::make_move_iterator(end));
+    m_queue.erase(m_queue.begin(), end);
     lock.unlock();
-    const std::optional<int32_t> reply = Send(m_sender, entry, m_tuning.timeoutMs);
+    const std::vector<std::optional<int32_t>> replies =
+        Deliver(m_sender, batch, m_tuning.timeoutMs);
     lock.lock();
     const bool first = m_ended.empty();
     if (first) m_firstEnded = std::chrono::steady_clock::now();
-    m_ended.push_back(DeliveryAttempt{entry.id, reply});
-    --m_sending;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      m_ended.push_back(DeliveryAttempt{batch[i].id, replies[i]});
+    }
+    m_sending -= batch.size();
     // The pass thread needs to know when the first attempt of a commit ended (to time the
     // commit), and when this sender is free for entries that wait for one.
     if (first || m_enqueued || m_backlog || m_ended.size() >= Capacity()) m_thread.Wake();
@@ -152,8 +191,8 @@ int64_t OutboxDelivery::Pass() {
       m_inFlight.insert(entry.id);
       m_queue.push_back(std::move(entry));
       ++m_sending;
-      m_work.notify_one();
     }
+    for (size_t i = 0; i < due.entries.size(); i += kBatch) m_work.notify_one();
     m_backlog = due.nextDueMs && *due.nextDueMs <= now;
     // Another process may add entries without waking this one: look again after maxSleepMs.
     m_nextDueMs = std::min(due.nextDueMs.value_or(INT64_MAX), now + m_tuning.maxSleepMs);

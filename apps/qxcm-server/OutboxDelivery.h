@@ -23,14 +23,19 @@ namespace QxCmServer {
 // (the node's response handler under its callback address) and records the node's reply, an
 // Int32, or a failed attempt when the node could not be reached or its answer was not a reply
 // (which waits longer each time). Up to Tuning::concurrency sends run at once on a pool of
-// threads. One thread reads the store and hands the due entries out, records the attempts that
-// ended, all of them in one transaction (Store::RecordAttempts), and sleeps until the next
-// entry is due, a send ends, or Wake. A sender does not wait for its attempt to be recorded:
-// attempts ending within Tuning::recordDelayMs of each other share a commit, and an entry stays
-// in flight (never handed out again) until its attempt is recorded. Call Wake after enqueuing a
-// response. The store and metrics must outlive the object.
+// threads; a sender takes up to kBatch handed-out entries at once, sends them all and then reads
+// their answers in order, so that one wake-up serves several entries. One thread reads the store
+// and hands the due entries out, records the attempts that ended, all of them in one transaction
+// (Store::RecordAttempts), and sleeps until the next entry is due, a send ends, or Wake. A sender
+// does not wait for its attempt to be recorded: attempts ending within Tuning::recordDelayMs of
+// each other share a commit, and an entry stays in flight (never handed out again) until its
+// attempt is recorded. Call Wake after enqueuing a response. The store and metrics must outlive the
+// object.
 class OutboxDelivery {
  public:
+  // kBatch is the most entries one sender takes at once.
+  static constexpr size_t kBatch = 8;
+
   struct Tuning {
     int concurrency = 32;        // sends in flight at once
     long timeoutMs = 30000;      // one send's time limit
