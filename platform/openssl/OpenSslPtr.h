@@ -33,6 +33,7 @@ struct [[gnu::visibility("hidden")]] Deleter{template <class T> void operator()(
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using EvpCipherPtr = std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER_free>>;
 using EvpCipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX_free>>;
 using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
 using OpenSslString = std::unique_ptr<char, Deleter<FreeOpenSslMemory>>;

@@ -19,6 +19,7 @@
 
 #include "ConfigInternal.h"
 #include "qxmox/Exception.h"
+#include "qxmox/FileCache.h"
 #include "qxmox/Io.h"
 #include "qxmox/Log.h"
 
@@ -242,6 +243,8 @@ class Watcher {
   // differs. A file that cannot be read keeps the snapshot: the next good version is compared
   // with the last good one.
   void Rescan() {
+    // A handler that opens its namespace must find the values it is told of.
+    QxMoxIo::ForgetCachedFiles();
     std::vector<ChangedConfiguration_t> changes;
     {
       std::lock_guard snapshotLock(m_snapshotMutex);

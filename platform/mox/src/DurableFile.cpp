@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "qxmox/FileCache.h"
 #include "qxmox/Io.h"
 
 namespace QxMoxIo {
@@ -216,6 +217,7 @@ void PendingReplace_t::Commit() {
   if (rename(m_temp.c_str(), m_path.c_str()) != 0) Throw("Cannot replace", m_path, errno);
   m_temp.clear();
   m_placed = true;
+  ForgetCachedFiles();
   SyncDirectory(File_t(m_path).GetParent());
 }
 

@@ -2,15 +2,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 
 #include "qxmox/Exception.h"
+#include "qxmox/FileCache.h"
 #include "qxmox/Io.h"
 
 namespace QxMoxIo {
 namespace {
+
+std::atomic<uint64_t> g_cachedFilesGeneration{0};
 
 bool IsDir(const std::string& path) {
   struct stat st {};
@@ -26,7 +30,11 @@ bool File_t::Exists() const {
 
 bool File_t::IsDirectory() const { return !m_path.empty() && IsDir(m_path); }
 
-bool File_t::Delete() const { return !m_path.empty() && remove(m_path.c_str()) == 0; }
+bool File_t::Delete() const {
+  if (m_path.empty() || remove(m_path.c_str()) != 0) return false;
+  ForgetCachedFiles();
+  return true;
+}
 
 bool File_t::Mkdirs() const {
   if (m_path.empty()) return false;
@@ -100,6 +108,10 @@ std::optional<FileStamp> FileStamp::Of(const std::string& path) {
   const auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
   return FileStamp{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
 }
+
+void ForgetCachedFiles() { g_cachedFilesGeneration.fetch_add(1, std::memory_order_release); }
+
+uint64_t CachedFilesGeneration() { return g_cachedFilesGeneration.load(std::memory_order_acquire); }
 
 bool FileStamp::IsSettled() const {
   // The wall clock, as the file system stamps with it; a clock set back only rereads sooner.

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "qxmox/FileCache.h"
 #include "qxmox/Io.h"
 
 namespace QxMoxIo {
@@ -71,8 +72,10 @@ void FileOutputStream_t::Sync() {
 }
 
 void FileOutputStream_t::Close() {
+  const bool wrote = m_fd.Valid();
   // A failed close can be the first report of a lost write (NFS, quotas).
   if (!m_fd.Close()) QxMoxMsg::ThrowErrno("close", errno);
+  if (wrote) ForgetCachedFiles();
 }
 
 }  // namespace QxMoxIo

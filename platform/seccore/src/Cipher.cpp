@@ -5,6 +5,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -28,26 +29,30 @@ struct SecretBuffer {
   std::vector<unsigned char> bytes;
 };
 
-const EVP_CIPHER* AesGcm(size_t keyLength) {
-  switch (keyLength) {
-    case 16:
-      return EVP_aes_128_gcm();
-    case 24:
-      return EVP_aes_192_gcm();
-    default:
-      return EVP_aes_256_gcm();
-  }
+Ssl::EvpCipherPtr Fetch(const char* name) {
+  Ssl::EvpCipherPtr cipher(EVP_CIPHER_fetch(nullptr, name, nullptr));
+  Ssl::Check(cipher != nullptr, name);
+  return cipher;
 }
+
+// AesGcm returns the algorithm for the key length. The algorithms are fetched once and kept for
+// the life of the process: OpenSSL looks up an algorithm named by EVP_aes_256_gcm() & co. again
+// on every context it sets up, which costs more than enciphering a short message.
+const EVP_CIPHER* AesGcm(size_t keyLength) {
+  static const std::array<Ssl::EvpCipherPtr, 3> kAesGcm = {
+      Fetch("AES-128-GCM"), Fetch("AES-192-GCM"), Fetch("AES-256-GCM")};
+  return kAesGcm[keyLength == 16 ? 0 : keyLength == 24 ? 1 : 2].get();
+}
+
+// GCM's default nonce length, so the context needs no length set.
+static_assert(Cipher::NONCE_SIZE == 12);
 
 Ssl::EvpCipherCtxPtr NewContext(bool encrypt, const unsigned char* key, size_t keyLength,
                                 const unsigned char* nonce) {
   Ssl::EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   Ssl::Check(ctx != nullptr, "EVP_CIPHER_CTX_new");
-  Ssl::Check(EVP_CipherInit_ex(ctx.get(), AesGcm(keyLength), nullptr, nullptr, nullptr,
-                               encrypt ? 1 : 0) == 1 &&
-                 EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, Cipher::NONCE_SIZE,
-                                     nullptr) == 1 &&
-                 EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, key, nonce, -1) == 1,
+  Ssl::Check(EVP_CipherInit_ex2(ctx.get(), AesGcm(keyLength), key, nonce, encrypt ? 1 : 0,
+                                nullptr) == 1,
              "Cannot set up AES-GCM");
   return ctx;
 }
