@@ -316,16 +316,6 @@ SqliteStore::SqliteStore(const std::string& path, const Options& options)
 
 SqliteStore::~SqliteStore() = default;
 
-std::vector<PutOutcome> SqliteStore::PutRequests(const std::vector<Request>& requests) {
-  const std::lock_guard lock(m_impl->mutex);
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
-  std::vector<PutOutcome> outcomes;
-  outcomes.reserve(requests.size());
-  for (const Request& request : requests) outcomes.push_back(m_impl->Put(request));
-  tx.Commit();
-  return outcomes;
-}
-
 std::optional<Request> SqliteStore::GetRequest(const std::string& id) {
   const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
@@ -361,16 +351,19 @@ int SqliteStore::RemoveAll() {
   return static_cast<int>(ids.size());
 }
 
-std::vector<bool> SqliteStore::Grant(const std::vector<Issue>& grants) {
+Store::PutAndGrantResult SqliteStore::PutAndGrant(const std::vector<Request>& requests,
+                                                  const std::vector<Issue>& grants) {
   const std::lock_guard lock(m_impl->mutex);
   auto& db = m_impl->db;
   Sql::Transaction tx(db, Sql::Transaction::WRITE);
-  std::vector<bool> granted;
-  granted.reserve(grants.size());
+  PutAndGrantResult result;
+  result.outcomes.reserve(requests.size());
+  for (const Request& request : requests) result.outcomes.push_back(m_impl->Put(request));
+  result.granted.reserve(grants.size());
   for (const Issue& grant : grants) {
     const std::string& id = grant.requestId;
     if (!m_impl->Decide(id, RequestStatus_e::GRANTED, kGranted, grant.actor, grant.response)) {
-      granted.push_back(false);
+      result.granted.push_back(false);
       continue;
     }
     Sql::Statement(db,
@@ -383,10 +376,10 @@ std::vector<bool> SqliteStore::Grant(const std::vector<Issue>& grants) {
         .Bind(4, grant.cert.notAfterMs)
         .Run();
     m_impl->AddEvent(EVENT_GRANTED, id, grant.cert.serial);
-    granted.push_back(true);
+    result.granted.push_back(true);
   }
   tx.Commit();
-  return granted;
+  return result;
 }
 
 bool SqliteStore::Deny(const std::string& id, const std::string& actor,

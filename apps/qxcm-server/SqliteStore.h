@@ -31,14 +31,14 @@ class SqliteStore final : public Store {
   using Store::Grant;
   using Store::PutRequest;
 
-  std::vector<PutOutcome> PutRequests(const std::vector<Request>& requests) override;
+  PutAndGrantResult PutAndGrant(const std::vector<Request>& requests,
+                                const std::vector<Issue>& grants) override;
   std::optional<Request> GetRequest(const std::string& id) override;
   std::vector<Request> ListPending() override;
   int64_t PendingCount() override;
   bool Remove(const std::string& id) override;
   int RemoveAll() override;
 
-  std::vector<bool> Grant(const std::vector<Issue>& grants) override;
   bool Deny(const std::string& id, const std::string& actor, const std::string& response) override;
   void Enqueue(const std::string& requestId, const std::string& destination,
                const std::string& response) override;

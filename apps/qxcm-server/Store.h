@@ -129,7 +129,9 @@ class Store {
   // PutRequests stores each request as pending unless its id is known (SAME or DUPLICATE), in
   // order, all in one transaction; one outcome per request. A new request supersedes the
   // pending requests of the same core id.
-  virtual std::vector<PutOutcome> PutRequests(const std::vector<Request>& requests) = 0;
+  std::vector<PutOutcome> PutRequests(const std::vector<Request>& requests) {
+    return PutAndGrant(requests, {}).outcomes;
+  }
   PutOutcome PutRequest(const Request& request) { return PutRequests({request}).front(); }
   virtual std::optional<Request> GetRequest(const std::string& id) = 0;
   // ListPending returns the pending requests, oldest first.
@@ -145,11 +147,19 @@ class Store {
   // Grant records each grant by its actor, stores its certificate and enqueues its response to
   // the request's callback address, all in one transaction; one result per grant, false
   // (nothing changed for it) when its request is not pending.
-  virtual std::vector<bool> Grant(const std::vector<Issue>& grants) = 0;
+  std::vector<bool> Grant(const std::vector<Issue>& grants) { return PutAndGrant({}, grants).granted; }
   bool Grant(const std::string& id, const std::string& actor, const Certificate& cert,
              const std::string& response) {
     return Grant(std::vector<Issue>{{id, actor, cert, response}}).front();
   }
+  // PutAndGrant stores requests as PutRequests does and then records grants as Grant does, all
+  // in one transaction: a request granted as it arrives costs one commit, not two.
+  struct PutAndGrantResult {
+    std::vector<PutOutcome> outcomes;  // one per request
+    std::vector<bool> granted;         // one per grant
+  };
+  virtual PutAndGrantResult PutAndGrant(const std::vector<Request>& requests,
+                                        const std::vector<Issue>& grants) = 0;
   // Deny records the denial by actor and enqueues response (code 2) at once; false when the
   // request is not pending.
   virtual bool Deny(const std::string& id, const std::string& actor,
