@@ -14,7 +14,7 @@
 namespace QxCmServer {
 
 // AutoGranter tells which requests the policy grants at once. The intake grants the new ones
-// itself, in the commit that stores them (Store::PutAndGrant), so that such a request costs one
+// itself, in the commit that stores them (Store::Commit), so that such a request costs one
 // commit. At construction this object takes up the pending requests the policy covers (those a
 // stop or crash left undecided, or stored under another policy) and grants them on a thread of
 // its own, in groups of one commit each, so a long backlog does not hold up the start.

@@ -74,8 +74,8 @@ Decisions::Prepared Decisions::Prepare(const std::vector<Request>& requests,
     try {
       QxMoxArray::CharArray_t pem;
       QxSecCm::IssuedCertificate issued;
-      m_builder.BuildCertificate(QxSecCm::CertRequest_ex(), QxMoxArray::CharArray_t(requests[i].csr),
-                                 pem, false, &issued);
+      m_builder.BuildCertificate(QxSecCm::CertRequest_ex(),
+                                 QxMoxArray::CharArray_t(requests[i].csr), pem, false, &issued);
 
       QxSecCm::ResponseMessage response;
       response.returnCode = QxSecCm::ResponseMessage::GRANTED;

@@ -41,7 +41,7 @@ class Decisions {
   std::vector<bool> GrantAll(const std::vector<Request>& requests, const std::string& actor,
                              const Failed& failed);
   // Prepare issues, as actor, the certificate of each of requests that include accepts and the
-  // response carrying it, for the caller to store (Store::Grant, Store::PutAndGrant), with the
+  // response carrying it, for the caller to store (Store::Grant, Store::Commit), with the
   // position of each grant's request; a CSR the builder refuses goes to failed and has no grant.
   struct Prepared {
     std::vector<Issue> grants;

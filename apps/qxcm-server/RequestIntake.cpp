@@ -87,10 +87,12 @@ std::string DuplicateResponse(const std::string& id) {
 }  // namespace
 
 RequestIntake::RequestIntake(Store& store, const AutoGranter& granter, Decisions& decisions,
-                             Metrics& metrics, std::function<void(bool enqueued)> changed)
+                             OutboxDelivery& outbox, Metrics& metrics,
+                             std::function<void(bool enqueued)> changed)
     : m_store(store),
       m_granter(granter),
       m_decisions(decisions),
+      m_outbox(outbox),
       m_metrics(metrics),
       m_changed(std::move(changed)),
       m_puts([this](std::vector<Request>& requests) { return StoreGroup(requests); }, kMaxGroup,
@@ -103,7 +105,15 @@ std::vector<RequestIntake::Stored> RequestIntake::StoreGroup(const std::vector<R
   const Decisions::Prepared prepared = m_decisions.Prepare(
       requests, [this](const Request& r) { return m_granter.Covers(r); }, AutoGranter::kActor,
       AutoGranter::LogFailed);
-  Store::PutAndGrantResult result = m_store.PutAndGrant(requests, prepared.grants);
+  const OutboxDelivery::Ended ended = m_outbox.TakeEnded();
+  Store::Committed result;
+  try {
+    result = m_store.Commit({requests, prepared.grants, ended.attempts, ended.nowMs});
+  } catch (...) {
+    m_outbox.Recorded(ended, {});
+    throw;
+  }
+  m_outbox.Recorded(ended, result.states);
   std::vector<Stored> stored(requests.size());
   for (size_t i = 0; i < requests.size(); ++i) stored[i].outcome = std::move(result.outcomes[i]);
   size_t granted = 0;

@@ -10,6 +10,7 @@
 #include "Batcher.h"
 #include "Decisions.h"
 #include "Metrics.h"
+#include "OutboxDelivery.h"
 #include "Store.h"
 #include "qxzeb/Message.h"
 
@@ -32,10 +33,12 @@ namespace QxCmServer {
 // grant, decisions calls its own). Requests arriving together are stored in one transaction, and
 // each is answered once that has committed. A request on record already (a node sending it
 // again) may have a certificate issued that is then not stored: serial numbers have gaps, never
-// repeats. Store, granter, decisions and changed must outlive this handler.
+// repeats. Each commit also records the response deliveries that ended meanwhile. Store,
+// granter, decisions, outbox and changed must outlive this handler.
 class RequestIntake : public QxZebMsg::MsgHandler {
  public:
-  RequestIntake(Store& store, const AutoGranter& granter, Decisions& decisions, Metrics& metrics,
+  RequestIntake(Store& store, const AutoGranter& granter, Decisions& decisions,
+                OutboxDelivery& outbox, Metrics& metrics,
                 std::function<void(bool enqueued)> changed);
   ~RequestIntake() override;
 
@@ -50,12 +53,14 @@ class RequestIntake : public QxZebMsg::MsgHandler {
   };
 
   int32_t Take(const QxZebMsg::IncomingMsg& msg);
-  // StoreGroup stores requests and grants those the policy covers, in one transaction.
+  // StoreGroup stores requests and grants those the policy covers, in one transaction that also
+  // records the delivery attempts that ended meanwhile.
   std::vector<Stored> StoreGroup(const std::vector<Request>& requests);
 
   Store& m_store;
   const AutoGranter& m_granter;
   Decisions& m_decisions;
+  OutboxDelivery& m_outbox;
   Metrics& m_metrics;
   std::function<void(bool enqueued)> m_changed;
   Batcher<Request, Stored> m_puts;

@@ -351,16 +351,15 @@ int SqliteStore::RemoveAll() {
   return static_cast<int>(ids.size());
 }
 
-Store::PutAndGrantResult SqliteStore::PutAndGrant(const std::vector<Request>& requests,
-                                                  const std::vector<Issue>& grants) {
+Store::Committed SqliteStore::Commit(const Changes& changes) {
   const std::lock_guard lock(m_impl->mutex);
   auto& db = m_impl->db;
   Sql::Transaction tx(db, Sql::Transaction::WRITE);
-  PutAndGrantResult result;
-  result.outcomes.reserve(requests.size());
-  for (const Request& request : requests) result.outcomes.push_back(m_impl->Put(request));
-  result.granted.reserve(grants.size());
-  for (const Issue& grant : grants) {
+  Committed result;
+  result.outcomes.reserve(changes.requests.size());
+  for (const Request& request : changes.requests) result.outcomes.push_back(m_impl->Put(request));
+  result.granted.reserve(changes.grants.size());
+  for (const Issue& grant : changes.grants) {
     const std::string& id = grant.requestId;
     if (!m_impl->Decide(id, RequestStatus_e::GRANTED, kGranted, grant.actor, grant.response)) {
       result.granted.push_back(false);
@@ -377,6 +376,12 @@ Store::PutAndGrantResult SqliteStore::PutAndGrant(const std::vector<Request>& re
         .Run();
     m_impl->AddEvent(EVENT_GRANTED, id, grant.cert.serial);
     result.granted.push_back(true);
+  }
+  result.states.reserve(changes.attempts.size());
+  for (const DeliveryAttempt& attempt : changes.attempts) {
+    result.states.push_back(attempt.reply
+                                ? m_impl->Answered(attempt.id, *attempt.reply, changes.nowMs)
+                                : m_impl->Retry(attempt.id, changes.nowMs));
   }
   tx.Commit();
   return result;
@@ -457,20 +462,6 @@ DueEntries SqliteStore::Due(int64_t nowMs, int limit, const std::set<int64_t>& s
     due.entries.push_back(std::move(e));
   }
   return due;
-}
-
-std::vector<OutboxState_e> SqliteStore::RecordAttempts(const std::vector<DeliveryAttempt>& attempts,
-                                                       int64_t nowMs) {
-  const std::lock_guard lock(m_impl->mutex);
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
-  std::vector<OutboxState_e> states;
-  states.reserve(attempts.size());
-  for (const DeliveryAttempt& attempt : attempts) {
-    states.push_back(attempt.reply ? m_impl->Answered(attempt.id, *attempt.reply, nowMs)
-                                   : m_impl->Retry(attempt.id, nowMs));
-  }
-  tx.Commit();
-  return states;
 }
 
 int64_t SqliteStore::PendingCount() {
