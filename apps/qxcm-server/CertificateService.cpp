@@ -30,7 +30,7 @@ CertificateService::CertificateService(const ServerSettings& settings)
       m_rule(settings.adminIds),
       m_decisions(*m_store, m_identity, m_metrics, [this] { Changed(); }),
       m_granter(settings.autoGrant, *m_store, m_decisions),
-      m_intake(*m_store, m_granter, m_metrics,
+      m_intake(*m_store, m_granter, m_decisions, m_outbox, m_metrics,
                [this](bool enqueued) { enqueued ? Changed() : m_events.Wake(); }),
       m_requests(*m_store, m_decisions, m_identity, m_rule, [this] { Changed(); }),
       m_notifications(*m_store, m_rule, [this] { m_events.ObserversChanged(); }),

@@ -56,23 +56,26 @@ bool Decisions::Grant(const std::string& id, const std::string& actor) {
   return granted;
 }
 
-std::vector<bool> Decisions::GrantAll(const std::vector<Request>& requests,
-                                      const std::string& actor, const Failed& failed) {
+Decisions::Prepared Decisions::Prepare(const std::vector<Request>& requests,
+                                       const std::function<bool(const Request&)>& include,
+                                       const std::string& actor, const Failed& failed) {
+  Prepared prepared;
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (include(requests[i])) prepared.positions.push_back(i);
+  }
+  if (prepared.positions.empty()) return prepared;
   std::lock_guard lock(m_mutex);
-  const auto start = std::chrono::steady_clock::now();
   // The trusted certificates once for the group: every response of it carries the same list.
   const std::vector<QxMoxArray::CharArray_t> trusted = m_identity.TrustedCertificates();
-  std::vector<Issue> grants;
-  std::vector<size_t> positions;  // of each grant in requests
-  for (size_t i = 0; i < requests.size(); ++i) {
-    const Request& request = requests[i];
-    const std::string& id = request.id;
-    if (request.status != RequestStatus_e::PENDING) continue;
+  std::vector<size_t> included;
+  included.swap(prepared.positions);
+  for (const size_t i : included) {
+    const std::string& id = requests[i].id;
     try {
       QxMoxArray::CharArray_t pem;
       QxSecCm::IssuedCertificate issued;
-      m_builder.BuildCertificate(QxSecCm::CertRequest_ex(), QxMoxArray::CharArray_t(request.csr),
-                                 pem, false, &issued);
+      m_builder.BuildCertificate(QxSecCm::CertRequest_ex(),
+                                 QxMoxArray::CharArray_t(requests[i].csr), pem, false, &issued);
 
       QxSecCm::ResponseMessage response;
       response.returnCode = QxSecCm::ResponseMessage::GRANTED;
@@ -85,31 +88,48 @@ std::vector<bool> Decisions::GrantAll(const std::vector<Request>& requests,
       cert.requestId = id;
       cert.pem = pem.ToStdString();
       cert.notAfterMs = issued.notAfter * 1000;
-      grants.push_back(Issue{id, actor, std::move(cert), ResponseBytes(response)});
-      positions.push_back(i);
+      prepared.grants.push_back(Issue{id, actor, std::move(cert), ResponseBytes(response)});
+      prepared.positions.push_back(i);
     } catch (...) {
       failed(id, std::current_exception());
     }
   }
-  std::vector<bool> granted(requests.size(), false);
-  if (grants.empty()) return granted;
-  const std::vector<bool> stored = m_store.Grant(grants);
+  return prepared;
+}
+
+void Decisions::Stored(size_t granted, std::chrono::steady_clock::time_point start) {
+  if (granted == 0) return;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  bool any = false;
-  for (size_t g = 0; g < grants.size(); ++g) {
+  // Each certificate of a group waited for the whole group's commit.
+  for (size_t g = 0; g < granted; ++g) m_metrics.CountIssued(seconds);
+  m_changed();
+}
+
+std::vector<bool> Decisions::GrantAll(const std::vector<Request>& requests,
+                                      const std::string& actor, const Failed& failed) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<bool> granted(requests.size(), false);
+  // Held from the issue to the commit: an administrator's grant and the automatic one of the
+  // same request never both draw a serial number.
+  std::lock_guard lock(m_grantMutex);
+  const Prepared prepared = Prepare(
+      requests, [](const Request& r) { return r.status == RequestStatus_e::PENDING; }, actor,
+      failed);
+  if (prepared.grants.empty()) return granted;
+  const std::vector<bool> stored = m_store.Grant(prepared.grants);
+  size_t count = 0;
+  for (size_t g = 0; g < stored.size(); ++g) {
     if (!stored[g]) continue;
-    granted[positions[g]] = true;
-    any = true;
-    // Each certificate of a group waited for the whole group's commit.
-    m_metrics.CountIssued(seconds);
+    granted[prepared.positions[g]] = true;
+    ++count;
   }
-  if (any) m_changed();
+  Stored(count, start);
   return granted;
 }
 
 bool Decisions::Deny(const std::string& id, const std::string& actor) {
-  std::lock_guard lock(m_mutex);
+  std::lock_guard lock(m_grantMutex);
   if (!Pending(id)) return false;
   QxSecCm::ResponseMessage response;
   response.returnCode = QxSecCm::ResponseMessage::DENIED;

@@ -1,6 +1,7 @@
 // Decisions: granting and denying requests, by an administrator or automatically.
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -39,6 +40,19 @@ class Decisions {
   // thrown.
   std::vector<bool> GrantAll(const std::vector<Request>& requests, const std::string& actor,
                              const Failed& failed);
+  // Prepare issues, as actor, the certificate of each of requests that include accepts and the
+  // response carrying it, for the caller to store (Store::Grant, Store::Commit), with the
+  // position of each grant's request; a CSR the builder refuses goes to failed and has no grant.
+  struct Prepared {
+    std::vector<Issue> grants;
+    std::vector<size_t> positions;  // of each grant's request in requests
+  };
+  Prepared Prepare(const std::vector<Request>& requests,
+                   const std::function<bool(const Request&)>& include, const std::string& actor,
+                   const Failed& failed);
+  // Stored counts granted certificates stored by a commit that a grant begun at start waited
+  // for, and calls changed when there are any.
+  void Stored(size_t granted, std::chrono::steady_clock::time_point start);
   // Deny denies request id as actor; false when id is not pending.
   bool Deny(const std::string& id, const std::string& actor);
 
@@ -53,7 +67,8 @@ class Decisions {
   Metrics& m_metrics;
   std::function<void()> m_changed;
   QxSecCm::CertificateBuilder_ex m_builder;
-  std::mutex m_mutex;
+  std::mutex m_mutex;       // the builder's
+  std::mutex m_grantMutex;  // a decision's, from reading the request to its commit
 };
 
 }  // namespace QxCmServer

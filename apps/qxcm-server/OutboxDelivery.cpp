@@ -117,22 +117,34 @@ void OutboxDelivery::Work() {
   }
 }
 
-void OutboxDelivery::Record(std::vector<DeliveryAttempt> attempts) {
-  std::vector<OutboxState_e> states;
-  try {
-    states = m_store.RecordAttempts(attempts, m_clock());
-  } catch (const std::exception& e) {
-    // The entries stay due in the store and are sent again.
-    LogError(std::string("response delivery: ") + e.what());
-  }
+OutboxDelivery::Ended OutboxDelivery::TakeEnded() {
+  Ended ended;
   {
     std::lock_guard lock(m_mutex);
-    for (const DeliveryAttempt& attempt : attempts) m_inFlight.erase(attempt.id);
-    m_enqueued = true;  // retries have new due times
+    if (m_ended.empty()) return ended;
+    ended.attempts.swap(m_ended);
+    ++m_taken;
   }
+  ended.nowMs = m_clock();
+  return ended;
+}
+
+void OutboxDelivery::Recorded(const Ended& ended, const std::vector<OutboxState_e>& states) {
+  if (ended.attempts.empty()) return;  // nothing was taken
+  bool retry = states.empty();
+  for (const OutboxState_e state : states) retry = retry || state == OutboxState_e::RETRY;
+  {
+    std::lock_guard lock(m_mutex);
+    for (const DeliveryAttempt& attempt : ended.attempts) m_inFlight.erase(attempt.id);
+    if (retry) m_enqueued = true;  // new due times, or the entries are due again
+    --m_taken;
+  }
+  m_recorded.notify_all();
+  // Recorded on another thread: the pass thread hands out what is due again.
+  if (retry) m_thread.Wake();
   bool replied = false;
   for (size_t i = 0; i < states.size(); ++i) {
-    const std::optional<int>& reply = attempts[i].reply;
+    const std::optional<int>& reply = ended.attempts[i].reply;
     if (!reply) continue;
     replied = true;
     if (states[i] == OutboxState_e::DONE && (*reply == 0 || *reply == 3))
@@ -141,13 +153,24 @@ void OutboxDelivery::Record(std::vector<DeliveryAttempt> attempts) {
   if (replied && m_answered) m_answered();
 }
 
-void OutboxDelivery::RecordEnded() {
-  std::vector<DeliveryAttempt> ended;
-  {
-    std::lock_guard lock(m_mutex);
-    ended.swap(m_ended);
+void OutboxDelivery::Record() {
+  const Ended ended = TakeEnded();
+  if (ended.attempts.empty()) return;
+  std::vector<OutboxState_e> states;
+  try {
+    states = m_store.RecordAttempts(ended.attempts, ended.nowMs);
+  } catch (const std::exception& e) {
+    // The entries stay due in the store and are sent again.
+    LogError(std::string("response delivery: ") + e.what());
   }
-  if (!ended.empty()) Record(std::move(ended));
+  Recorded(ended, states);
+}
+
+void OutboxDelivery::RecordEnded() {
+  Record();
+  // Attempts another commit took are committed too before this returns.
+  std::unique_lock lock(m_mutex);
+  m_recorded.wait(lock, [this] { return m_taken == 0; });
 }
 
 // Pass records the attempts that waited long enough, hands the due entries that are not in
@@ -162,7 +185,7 @@ int64_t OutboxDelivery::Pass() {
     record = !m_ended.empty() &&
              (m_ended.size() >= Capacity() || steady_clock::now() - m_firstEnded >= delay);
   }
-  if (record) RecordEnded();
+  if (record) Record();
 
   const int64_t now = m_clock();
   std::set<int64_t> skip;

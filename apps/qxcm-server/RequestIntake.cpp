@@ -86,27 +86,57 @@ std::string DuplicateResponse(const std::string& id) {
 
 }  // namespace
 
-RequestIntake::RequestIntake(Store& store, AutoGranter& granter, Metrics& metrics,
+RequestIntake::RequestIntake(Store& store, const AutoGranter& granter, Decisions& decisions,
+                             OutboxDelivery& outbox, Metrics& metrics,
                              std::function<void(bool enqueued)> changed)
     : m_store(store),
       m_granter(granter),
+      m_decisions(decisions),
+      m_outbox(outbox),
       m_metrics(metrics),
       m_changed(std::move(changed)),
-      m_puts([this](std::vector<Request>& requests) { return m_store.PutRequests(requests); },
-             kMaxGroup, kGather) {}
+      m_puts([this](std::vector<Request>& requests) { return StoreGroup(requests); }, kMaxGroup,
+             kGather) {}
 
 RequestIntake::~RequestIntake() { WaitForCalls(); }
+
+std::vector<RequestIntake::Stored> RequestIntake::StoreGroup(const std::vector<Request>& requests) {
+  const auto start = std::chrono::steady_clock::now();
+  const Decisions::Prepared prepared = m_decisions.Prepare(
+      requests, [this](const Request& r) { return m_granter.Covers(r); }, AutoGranter::kActor,
+      AutoGranter::LogFailed);
+  const OutboxDelivery::Ended ended = m_outbox.TakeEnded();
+  Store::Committed result;
+  try {
+    result = m_store.Commit({requests, prepared.grants, ended.attempts, ended.nowMs});
+  } catch (...) {
+    m_outbox.Recorded(ended, {});
+    throw;
+  }
+  m_outbox.Recorded(ended, result.states);
+  std::vector<Stored> stored(requests.size());
+  for (size_t i = 0; i < requests.size(); ++i) stored[i].outcome = std::move(result.outcomes[i]);
+  size_t granted = 0;
+  for (size_t g = 0; g < result.granted.size(); ++g) {
+    if (!result.granted[g]) continue;
+    stored[prepared.positions[g]].granted = true;
+    ++granted;
+  }
+  m_decisions.Stored(granted, start);
+  return stored;
+}
 
 int32_t RequestIntake::Take(const QxZebMsg::IncomingMsg& msg) {
   try {
     std::variant<Request, int32_t> read = Read(msg, m_store);
     if (const int32_t* refusal = std::get_if<int32_t>(&read)) return *refusal;
     const Request& request = std::get<Request>(read);
-    switch (m_puts.Submit(request).result) {
+    const Stored stored = m_puts.Submit(request);
+    switch (stored.outcome.result) {
       case PutResult_e::NEW:
         m_metrics.CountReceived();
-        m_changed(false);
-        m_granter.Offer(request);
+        // A grant woke the deliveries already (Decisions::Stored).
+        if (!stored.granted) m_changed(false);
         break;
       case PutResult_e::DUPLICATE:
         m_store.Enqueue(request.id, request.callback, DuplicateResponse(request.id));

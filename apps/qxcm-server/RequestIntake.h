@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "AutoGranter.h"
 #include "Batcher.h"
+#include "Decisions.h"
 #include "Metrics.h"
+#include "OutboxDelivery.h"
 #include "Store.h"
 #include "qxzeb/Message.h"
 
@@ -24,13 +27,18 @@ namespace QxCmServer {
 //       request has no id: the sender takes -3 as final, and bytes that failed to read once
 //       never read later;
 //    0  the store could not take it now (busy, failing): the sender tries again.
-// A new request is offered to the auto granter after it is committed; changed is called after
-// each commit that adds an event, telling whether it also added an outbox entry. Requests arriving
-// together are stored in one transaction, and each is answered once that has committed. Store,
-// granter and changed must outlive this handler.
+// A new request that the granter's policy covers is granted in the commit that stores it (with
+// the actor "auto"): its response is in the outbox once the node is answered. changed is called
+// after each commit that adds an event, telling whether it also added an outbox entry (for a
+// grant, decisions calls its own). Requests arriving together are stored in one transaction, and
+// each is answered once that has committed. A request on record already (a node sending it
+// again) may have a certificate issued that is then not stored: serial numbers have gaps, never
+// repeats. Each commit also records the response deliveries that ended meanwhile. Store,
+// granter, decisions, outbox and changed must outlive this handler.
 class RequestIntake : public QxZebMsg::MsgHandler {
  public:
-  RequestIntake(Store& store, AutoGranter& granter, Metrics& metrics,
+  RequestIntake(Store& store, const AutoGranter& granter, Decisions& decisions,
+                OutboxDelivery& outbox, Metrics& metrics,
                 std::function<void(bool enqueued)> changed);
   ~RequestIntake() override;
 
@@ -38,13 +46,24 @@ class RequestIntake : public QxZebMsg::MsgHandler {
   void Process(QxZebMsg::IncomingMsg& msg) override;
 
  private:
+  // What storing a request came to: its outcome, and whether it was granted with it.
+  struct Stored {
+    PutOutcome outcome;
+    bool granted = false;
+  };
+
   int32_t Take(const QxZebMsg::IncomingMsg& msg);
+  // StoreGroup stores requests and grants those the policy covers, in one transaction that also
+  // records the delivery attempts that ended meanwhile.
+  std::vector<Stored> StoreGroup(const std::vector<Request>& requests);
 
   Store& m_store;
-  AutoGranter& m_granter;
+  const AutoGranter& m_granter;
+  Decisions& m_decisions;
+  OutboxDelivery& m_outbox;
   Metrics& m_metrics;
   std::function<void(bool enqueued)> m_changed;
-  Batcher<Request, PutOutcome> m_puts;
+  Batcher<Request, Stored> m_puts;
 };
 
 }  // namespace QxCmServer

@@ -316,16 +316,6 @@ SqliteStore::SqliteStore(const std::string& path, const Options& options)
 
 SqliteStore::~SqliteStore() = default;
 
-std::vector<PutOutcome> SqliteStore::PutRequests(const std::vector<Request>& requests) {
-  const std::lock_guard lock(m_impl->mutex);
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
-  std::vector<PutOutcome> outcomes;
-  outcomes.reserve(requests.size());
-  for (const Request& request : requests) outcomes.push_back(m_impl->Put(request));
-  tx.Commit();
-  return outcomes;
-}
-
 std::optional<Request> SqliteStore::GetRequest(const std::string& id) {
   const std::lock_guard lock(m_impl->mutex);
   Sql::Transaction tx(m_impl->db, Sql::Transaction::READ);
@@ -361,16 +351,18 @@ int SqliteStore::RemoveAll() {
   return static_cast<int>(ids.size());
 }
 
-std::vector<bool> SqliteStore::Grant(const std::vector<Issue>& grants) {
+Store::Committed SqliteStore::Commit(const Changes& changes) {
   const std::lock_guard lock(m_impl->mutex);
   auto& db = m_impl->db;
   Sql::Transaction tx(db, Sql::Transaction::WRITE);
-  std::vector<bool> granted;
-  granted.reserve(grants.size());
-  for (const Issue& grant : grants) {
+  Committed result;
+  result.outcomes.reserve(changes.requests.size());
+  for (const Request& request : changes.requests) result.outcomes.push_back(m_impl->Put(request));
+  result.granted.reserve(changes.grants.size());
+  for (const Issue& grant : changes.grants) {
     const std::string& id = grant.requestId;
     if (!m_impl->Decide(id, RequestStatus_e::GRANTED, kGranted, grant.actor, grant.response)) {
-      granted.push_back(false);
+      result.granted.push_back(false);
       continue;
     }
     Sql::Statement(db,
@@ -383,10 +375,16 @@ std::vector<bool> SqliteStore::Grant(const std::vector<Issue>& grants) {
         .Bind(4, grant.cert.notAfterMs)
         .Run();
     m_impl->AddEvent(EVENT_GRANTED, id, grant.cert.serial);
-    granted.push_back(true);
+    result.granted.push_back(true);
+  }
+  result.states.reserve(changes.attempts.size());
+  for (const DeliveryAttempt& attempt : changes.attempts) {
+    result.states.push_back(attempt.reply
+                                ? m_impl->Answered(attempt.id, *attempt.reply, changes.nowMs)
+                                : m_impl->Retry(attempt.id, changes.nowMs));
   }
   tx.Commit();
-  return granted;
+  return result;
 }
 
 bool SqliteStore::Deny(const std::string& id, const std::string& actor,
@@ -464,20 +462,6 @@ DueEntries SqliteStore::Due(int64_t nowMs, int limit, const std::set<int64_t>& s
     due.entries.push_back(std::move(e));
   }
   return due;
-}
-
-std::vector<OutboxState_e> SqliteStore::RecordAttempts(const std::vector<DeliveryAttempt>& attempts,
-                                                       int64_t nowMs) {
-  const std::lock_guard lock(m_impl->mutex);
-  Sql::Transaction tx(m_impl->db, Sql::Transaction::WRITE);
-  std::vector<OutboxState_e> states;
-  states.reserve(attempts.size());
-  for (const DeliveryAttempt& attempt : attempts) {
-    states.push_back(attempt.reply ? m_impl->Answered(attempt.id, *attempt.reply, nowMs)
-                                   : m_impl->Retry(attempt.id, nowMs));
-  }
-  tx.Commit();
-  return states;
 }
 
 int64_t SqliteStore::PendingCount() {

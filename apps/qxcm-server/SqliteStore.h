@@ -31,14 +31,13 @@ class SqliteStore final : public Store {
   using Store::Grant;
   using Store::PutRequest;
 
-  std::vector<PutOutcome> PutRequests(const std::vector<Request>& requests) override;
+  Committed Commit(const Changes& changes) override;
   std::optional<Request> GetRequest(const std::string& id) override;
   std::vector<Request> ListPending() override;
   int64_t PendingCount() override;
   bool Remove(const std::string& id) override;
   int RemoveAll() override;
 
-  std::vector<bool> Grant(const std::vector<Issue>& grants) override;
   bool Deny(const std::string& id, const std::string& actor, const std::string& response) override;
   void Enqueue(const std::string& requestId, const std::string& destination,
                const std::string& response) override;
@@ -48,8 +47,6 @@ class SqliteStore final : public Store {
 
   using Store::Due;
   DueEntries Due(int64_t nowMs, int limit, const std::set<int64_t>& skip) override;
-  std::vector<OutboxState_e> RecordAttempts(const std::vector<DeliveryAttempt>& attempts,
-                                            int64_t nowMs) override;
   int64_t Waiting() override;
 
   std::vector<Event> EventsSince(int64_t number, int limit) override;

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -125,11 +126,31 @@ class Store {
  public:
   virtual ~Store() = default;
 
+  // ---- One transaction of several kinds ----
+  // Changes is what one transaction writes, in this order: requests to store (as PutRequests
+  // does), grants to record (as Grant does), and attempts at outbox entries that ended, recorded
+  // at nowMs (as RecordAttempts does). Work arriving together from the intake, the decisions
+  // and the response delivery so shares one commit.
+  struct Changes {
+    std::span<const Request> requests = {};
+    std::span<const Issue> grants = {};
+    std::span<const DeliveryAttempt> attempts = {};
+    int64_t nowMs = 0;
+  };
+  struct Committed {
+    std::vector<PutOutcome> outcomes;   // one per request
+    std::vector<bool> granted;          // one per grant
+    std::vector<OutboxState_e> states;  // one per attempt
+  };
+  virtual Committed Commit(const Changes& changes) = 0;
+
   // ---- Requests ----
   // PutRequests stores each request as pending unless its id is known (SAME or DUPLICATE), in
   // order, all in one transaction; one outcome per request. A new request supersedes the
   // pending requests of the same core id.
-  virtual std::vector<PutOutcome> PutRequests(const std::vector<Request>& requests) = 0;
+  std::vector<PutOutcome> PutRequests(const std::vector<Request>& requests) {
+    return Commit({.requests = requests}).outcomes;
+  }
   PutOutcome PutRequest(const Request& request) { return PutRequests({request}).front(); }
   virtual std::optional<Request> GetRequest(const std::string& id) = 0;
   // ListPending returns the pending requests, oldest first.
@@ -145,7 +166,9 @@ class Store {
   // Grant records each grant by its actor, stores its certificate and enqueues its response to
   // the request's callback address, all in one transaction; one result per grant, false
   // (nothing changed for it) when its request is not pending.
-  virtual std::vector<bool> Grant(const std::vector<Issue>& grants) = 0;
+  std::vector<bool> Grant(const std::vector<Issue>& grants) {
+    return Commit({.grants = grants}).granted;
+  }
   bool Grant(const std::string& id, const std::string& actor, const Certificate& cert,
              const std::string& response) {
     return Grant(std::vector<Issue>{{id, actor, cert, response}}).front();
@@ -175,8 +198,10 @@ class Store {
   // and 6 give it up, others reschedule it. An attempt without a reply (the node unreachable)
   // counts as failed: the entry waits longer each time, and after the last allowed attempt it is
   // given up.
-  virtual std::vector<OutboxState_e> RecordAttempts(const std::vector<DeliveryAttempt>& attempts,
-                                                    int64_t nowMs) = 0;
+  std::vector<OutboxState_e> RecordAttempts(const std::vector<DeliveryAttempt>& attempts,
+                                            int64_t nowMs) {
+    return Commit({.attempts = attempts, .nowMs = nowMs}).states;
+  }
   OutboxState_e RecordReply(int64_t id, int reply, int64_t nowMs) {
     return RecordAttempts({{id, reply}}, nowMs).front();
   }

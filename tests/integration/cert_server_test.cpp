@@ -382,18 +382,33 @@ TEST_F(CertServerTest, ServesNodesAndAdministratorsAndStopsCleanly) {
 }
 
 TEST_F(CertServerTest, SigkillDuringAutomaticGrantsLosesNoAcknowledgedRequestOrSerial) {
-  Configure("AUTO_GRANT = ALL\n");
   constexpr int kCount = 24;
   std::vector<std::string> acknowledged;
+  // Stored without a policy, the first requests stay pending.
+  Configure("AUTO_GRANT = NONE\n");
   {
     auto server = Start();
     for (int i = 1; i <= kCount; ++i) {
       if (Send(QxTest::SampleRequest<CertRequest>(i)) == 1)
         acknowledged.push_back("id-" + std::to_string(i));
     }
+    EXPECT_EQ(server->Signal(SIGTERM), 0);
+  }
+  Configure("AUTO_GRANT = ALL\n");
+  {
+    // The restart takes up the pending ones on a thread of its own, while new requests are
+    // granted in the commit that stores them: each is granted by the time it is acknowledged.
+    auto server = Start();
+    auto store = OpenStore();
+    for (int i = kCount + 1; i <= 2 * kCount; ++i) {
+      ASSERT_EQ(Send(QxTest::SampleRequest<CertRequest>(i)), 1);
+      acknowledged.push_back("id-" + std::to_string(i));
+      EXPECT_EQ(store->GetRequest(acknowledged.back())->status,
+                QxCmServer::RequestStatus_e::GRANTED);
+    }
     server->Signal(SIGKILL);
   }
-  ASSERT_EQ(acknowledged.size(), static_cast<size_t>(kCount));
+  ASSERT_EQ(acknowledged.size(), static_cast<size_t>(2 * kCount));
   auto server = Start();  // takes up the requests the kill left pending
   auto store = OpenStore();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
