@@ -1,6 +1,7 @@
 // Decisions: issuing or refusing, and the response message each decision sends the node.
 #include "Decisions.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <sstream>
@@ -59,16 +60,15 @@ bool Decisions::Grant(const std::string& id, const std::string& actor) {
 Decisions::Prepared Decisions::Prepare(const std::vector<Request>& requests,
                                        const std::function<bool(const Request&)>& include,
                                        const std::string& actor, const Failed& failed) {
-  Prepared prepared;
+  std::vector<size_t> included;
   for (size_t i = 0; i < requests.size(); ++i) {
-    if (include(requests[i])) prepared.positions.push_back(i);
+    if (include(requests[i])) included.push_back(i);
   }
-  if (prepared.positions.empty()) return prepared;
+  Prepared prepared;
+  if (included.empty()) return prepared;
   std::lock_guard lock(m_mutex);
   // The trusted certificates once for the group: every response of it carries the same list.
   const std::vector<QxMoxArray::CharArray_t> trusted = m_identity.TrustedCertificates();
-  std::vector<size_t> included;
-  included.swap(prepared.positions);
   for (const size_t i : included) {
     const std::string& id = requests[i].id;
     try {
@@ -97,35 +97,39 @@ Decisions::Prepared Decisions::Prepare(const std::vector<Request>& requests,
   return prepared;
 }
 
-void Decisions::Stored(size_t granted, std::chrono::steady_clock::time_point start) {
+std::vector<bool> Decisions::Prepared::ByRequest(const std::vector<bool>& stored,
+                                                 size_t count) const {
+  std::vector<bool> granted(count, false);
+  for (size_t g = 0; g < stored.size(); ++g) {
+    if (stored[g]) granted[positions[g]] = true;
+  }
+  return granted;
+}
+
+void Decisions::Stored(const std::vector<bool>& stored,
+                       std::chrono::steady_clock::time_point start) {
+  const auto granted = std::count(stored.begin(), stored.end(), true);
   if (granted == 0) return;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   // Each certificate of a group waited for the whole group's commit.
-  for (size_t g = 0; g < granted; ++g) m_metrics.CountIssued(seconds);
+  for (auto g = granted; g > 0; --g) m_metrics.CountIssued(seconds);
   m_changed();
 }
 
 std::vector<bool> Decisions::GrantAll(const std::vector<Request>& requests,
                                       const std::string& actor, const Failed& failed) {
   const auto start = std::chrono::steady_clock::now();
-  std::vector<bool> granted(requests.size(), false);
   // Held from the issue to the commit: an administrator's grant and the automatic one of the
   // same request never both draw a serial number.
   std::lock_guard lock(m_grantMutex);
   const Prepared prepared = Prepare(
       requests, [](const Request& r) { return r.status == RequestStatus_e::PENDING; }, actor,
       failed);
-  if (prepared.grants.empty()) return granted;
+  if (prepared.grants.empty()) return std::vector<bool>(requests.size(), false);
   const std::vector<bool> stored = m_store.Grant(prepared.grants);
-  size_t count = 0;
-  for (size_t g = 0; g < stored.size(); ++g) {
-    if (!stored[g]) continue;
-    granted[prepared.positions[g]] = true;
-    ++count;
-  }
-  Stored(count, start);
-  return granted;
+  Stored(stored, start);
+  return prepared.ByRequest(stored, requests.size());
 }
 
 bool Decisions::Deny(const std::string& id, const std::string& actor) {

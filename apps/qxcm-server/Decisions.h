@@ -46,13 +46,16 @@ class Decisions {
   struct Prepared {
     std::vector<Issue> grants;
     std::vector<size_t> positions;  // of each grant's request in requests
+    // ByRequest returns, for each of count requests, whether its grant was stored: stored holds
+    // the store's answer for each grant.
+    std::vector<bool> ByRequest(const std::vector<bool>& stored, size_t count) const;
   };
   Prepared Prepare(const std::vector<Request>& requests,
                    const std::function<bool(const Request&)>& include, const std::string& actor,
                    const Failed& failed);
-  // Stored counts granted certificates stored by a commit that a grant begun at start waited
-  // for, and calls changed when there are any.
-  void Stored(size_t granted, std::chrono::steady_clock::time_point start);
+  // Stored counts the grants that a commit stored (stored: the store's answer for each) for a
+  // grant begun at start, and calls changed when there are any.
+  void Stored(const std::vector<bool>& stored, std::chrono::steady_clock::time_point start);
   // Deny denies request id as actor; false when id is not pending.
   bool Deny(const std::string& id, const std::string& actor);
 

@@ -116,15 +116,12 @@ std::vector<RequestIntake::Stored> RequestIntake::StoreGroup(const std::vector<R
     throw;
   }
   m_outbox.Recorded(ended, result.states);
+  m_decisions.Stored(result.granted, start);
+  const std::vector<bool> granted = prepared.ByRequest(result.granted, requests.size());
   std::vector<Stored> stored(requests.size());
-  for (size_t i = 0; i < requests.size(); ++i) stored[i].outcome = std::move(result.outcomes[i]);
-  size_t granted = 0;
-  for (size_t g = 0; g < result.granted.size(); ++g) {
-    if (!result.granted[g]) continue;
-    stored[prepared.positions[g]].granted = true;
-    ++granted;
+  for (size_t i = 0; i < requests.size(); ++i) {
+    stored[i] = {std::move(result.outcomes[i]), granted[i]};
   }
-  m_decisions.Stored(granted, start);
   return stored;
 }
 
@@ -132,8 +129,11 @@ int32_t RequestIntake::Take(const QxZebMsg::IncomingMsg& msg) {
   try {
     std::variant<Request, int32_t> read = Read(msg, m_store);
     if (const int32_t* refusal = std::get_if<int32_t>(&read)) return *refusal;
-    const Request& request = std::get<Request>(read);
-    const Stored stored = m_puts.Submit(request);
+    Request& request = std::get<Request>(read);
+    // Kept for a duplicate's response; the request itself moves into the group.
+    const std::string id = request.id;
+    const std::string callback = request.callback;
+    const Stored stored = m_puts.Submit(std::move(request));
     switch (stored.outcome.result) {
       case PutResult_e::NEW:
         m_metrics.CountReceived();
@@ -141,7 +141,7 @@ int32_t RequestIntake::Take(const QxZebMsg::IncomingMsg& msg) {
         if (!stored.granted) m_changed(false);
         break;
       case PutResult_e::DUPLICATE:
-        m_store.Enqueue(request.id, request.callback, DuplicateResponse(request.id));
+        m_store.Enqueue(id, callback, DuplicateResponse(id));
         m_changed(true);
         break;
       case PutResult_e::SAME:

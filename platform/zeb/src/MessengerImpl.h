@@ -22,8 +22,8 @@ struct MessengerImpl : QxZebCore::ObjectBody {
   bool closed = false;
   // Routes go before the listeners: a listener is released only after its routes are removed.
   std::map<MsgHandler*, std::pair<std::string, std::shared_ptr<HandlerGate>>> registered;
-  std::vector<std::shared_ptr<Listener>>
-      listeners;  // each serves http and, with an identity, https
+  // Each listener serves http and, with an identity, https.
+  std::vector<std::shared_ptr<Listener>> listeners;
 
   ~MessengerImpl() override;
   void Close();
